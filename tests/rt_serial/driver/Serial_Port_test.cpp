@@ -333,7 +333,7 @@ TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_late_bytes_wait_for_the_n
 
 TEST_F(Serial_Port_Test, frame_completing_as_the_time_out_expires_is_not_also_a_time_out) {
     rx.rx_timeout_cb = on_timeout;
-    rx.timeout_us = 20'000;
+    rx.timeout_us = 200'000;  // long enough that a stall before the last read cannot reach it
     Serial_Port::RX_Config next = rx;
     next.buffer = buffer2.data();
     next.timeout_us = 5'000'000;
@@ -345,7 +345,7 @@ TEST_F(Serial_Port_Test, frame_completing_as_the_time_out_expires_is_not_also_a_
     // sleep); the read's completion is delivered first, and the next receive starts before
     // the expiry, whose cancel came too late, is delivered.
     device.write(part(reply, 10, reply.size()));
-    std::this_thread::sleep_for(40ms);
+    std::this_thread::sleep_for(250ms);
     ASSERT_TRUE(run_until([&] { return seen.frame_count() == 1; }));
     ASSERT_EQ(port->start_transfer(nullptr, &next), 0);
     io.poll();
