@@ -28,8 +28,13 @@ namespace Quorin_Core::RT_Serial::Driver {
 /// callback may start the next transfer at once. The size parser runs with it held and must
 /// not call back into the port. The counters in `diag` may be read from any thread.
 ///
+/// Failures: a read, write or timer error is logged, stops both directions and puts the
+/// port in error state for good (every later `start_transfer` returns transfer_error_state);
+/// no callback reports it. An exception escaping a callback does the same. A time-out ends
+/// a transmit still running as well as the receive.
+///
 /// Lifetime: held by std::shared_ptr (made by `create`); pending handlers keep it alive.
-/// The io_context must outlive it.
+/// The owner closes it and lets go of it before the io_context is destroyed.
 class Serial_Port : public std::enable_shared_from_this<Serial_Port> {
 public:
     /// Called with a frame, or with the bytes of a receive that could not be completed.
