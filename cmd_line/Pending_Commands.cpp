@@ -12,7 +12,6 @@ CMD_Error not_available(const std::vector<std::string>&, std::string& reply, Ser
 
 }  // namespace
 
-const CMD CMD_List_Ports{not_available, "List available ports.", "USAGE: lsport"};
 const CMD CMD_List_Devices{not_available, "List devices.", "USAGE: lsdev"};
 const CMD CMD_List_Binds{not_available, "List device binds.", "USAGE: lsbind"};
 const CMD CMD_List_PDO_Channels{not_available, "List pdo channels.", "USAGE: lspdo"};
