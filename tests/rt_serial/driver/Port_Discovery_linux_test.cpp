@@ -1,6 +1,5 @@
 #include "rt_serial/driver/Port_Discovery_linux.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -48,18 +47,6 @@ std::size_t open_descriptor_count() {
                                                   fs::directory_iterator()));
 }
 
-// The order readdir yields `dir`'s entries in, which the listing must keep.
-std::vector<std::string> readdir_order(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* stream = ::opendir(dir.c_str());
-    while (const dirent* entry = ::readdir(stream)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(stream);
-    return names;
-}
-
 class Port_Discovery_Test : public ::testing::Test {
 protected:
     void SetUp() override { Quorin_Core::Utility::set_log_level(Log_Level::DEBUG); }
@@ -74,14 +61,15 @@ protected:
 
 TEST_F(Port_Discovery_Test, lists_hardware_ttys_as_dev_paths_in_directory_order) {
     tree.add_virtual_tty("tty0");
-    tree.add_acm_tty("ttyACM0", "1-2", "0483", "5740");
+    tree.add_usb_tty("ttyACM0", "1-2", "0483", "5740");
     tree.add_platform_tty("ttyS1");
     tree.add_virtual_tty("ptmx");
-    tree.add_usb_serial_tty("ttyUSB0", "1-3", "0403", "6001");
+    tree.add_usb_tty("ttyUSB0", "1-3", "0403", "6001", true);
     tree.add_platform_tty("ttyS0");
 
     std::vector<std::string> expected;
-    for (const std::string& name : readdir_order(tree.roots().sys + "/class/tty")) {
+    for (const auto& entry : fs::directory_iterator(tree.roots().sys + "/class/tty")) {  // readdir's order
+        const std::string name = entry.path().filename().string();
         if (name.starts_with("ttyACM") || name.starts_with("ttyS") || name.starts_with("ttyUSB"))
             expected.push_back(tree.port(name));
     }
@@ -128,28 +116,25 @@ TEST_F(Port_Discovery_Test, without_sysfs_probes_acm_ports_0_to_255_that_open_ex
     ::close(holder);
 }
 
-TEST_F(Port_Discovery_Test, probe_numbers_count_from_one_onto_indexes_from_zero) {
-    EXPECT_EQ(fallback_probe_path(tree.roots(), fallback_probe_first_number), tree.port("ttyACM0"));
-    EXPECT_EQ(fallback_probe_path(tree.roots(), fallback_probe_last_number), tree.port("ttyACM255"));
-}
-
 // --- is_native_usb_port -----------------------------------------------------------------------
 
-TEST_F(Port_Discovery_Test, accepted_identities_make_their_own_port_native) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "5740");
-    tree.add_acm_tty("ttyACM1", "1-2", "0483", "a7e0");
-    tree.add_acm_tty("ttyACM2", "1-3", "0483", "a7e1");
-    tree.add_usb_serial_tty("ttyUSB0", "1-4", "0483", "5740");
-    tree.add_acm_tty("ttyACM3", "1-5", "0484", "5740");  // other vendor
-    tree.add_acm_tty("ttyACM4", "1-6", "0483", "5741");  // neighbouring product
-    tree.add_acm_tty("ttyACM5", "1-7", "5740", "0483");  // swapped
+TEST_F(Port_Discovery_Test, only_an_accepted_identity_on_the_very_port_is_native) {
+    tree.add_usb_tty("ttyACM0", "1-1", "0483", "5740");
+    tree.add_usb_tty("ttyACM1", "1-2", "0483", "a7e0");
+    tree.add_usb_tty("ttyACM2", "1-3", "0483", "A7E1");
+    tree.add_usb_tty("ttyUSB0", "1-4", "0483", "5740", true);  // a second match, as an adapter
+    tree.add_usb_tty("ttyACM3", "1-5", "0484", "5740");        // other vendor
+    tree.add_usb_tty("ttyACM4", "1-6", "0483", "5741");        // neighbouring product
+    tree.add_usb_tty("ttyACM5", "1-7", "5740", "0483");        // swapped
+    tree.add_platform_tty("ttyS0");
 
     for (const char* name : {"ttyACM0", "ttyACM1", "ttyACM2", "ttyUSB0"}) EXPECT_TRUE(native(tree.port(name))) << name;
-    for (const char* name : {"ttyACM3", "ttyACM4", "ttyACM5"}) EXPECT_FALSE(native(tree.port(name))) << name;
+    for (const char* name : {"ttyACM3", "ttyACM4", "ttyACM5", "ttyS0", "ttyACM9"})
+        EXPECT_FALSE(native(tree.port(name))) << name;
 }
 
 TEST_F(Port_Discovery_Test, a_match_logs_the_identity_in_short_lower_case_hexadecimal) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "A7E1");
+    tree.add_usb_tty("ttyACM0", "1-1", "0483", "A7E1");
     Captured_Stdout log;
     ASSERT_TRUE(native(tree.port("ttyACM0")));
     const std::string port = tree.port("ttyACM0");
@@ -161,63 +146,56 @@ TEST_F(Port_Discovery_Test, a_match_logs_the_identity_in_short_lower_case_hexade
         << log.text();
 }
 
-TEST_F(Port_Discovery_Test, two_matching_devices_each_decide_only_their_own_port) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "5740");
-    tree.add_acm_tty("ttyACM1", "1-2", "0483", "5740");
-    tree.add_acm_tty("ttyACM2", "1-3", "0403", "6001");
-    tree.add_platform_tty("ttyS0");
-    EXPECT_TRUE(native(tree.port("ttyACM0")));
-    EXPECT_TRUE(native(tree.port("ttyACM1")));
-    EXPECT_FALSE(native(tree.port("ttyACM2")));
-    EXPECT_FALSE(native(tree.port("ttyS0")));
-    EXPECT_FALSE(native(tree.port("ttyACM9")));
-}
-
-TEST_F(Port_Discovery_Test, names_compare_case_sensitively_and_ids_in_either_case) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "A7E0");
-    EXPECT_TRUE(native(tree.port("ttyACM0")));
-    EXPECT_FALSE(native(tree.port("ttyacm0")));
-    EXPECT_FALSE(native(tree.port("TTYACM0")));
+TEST_F(Port_Discovery_Test, port_names_compare_exactly_and_must_name_a_tty_device) {
+    tree.add_usb_tty("ttyACM0", "1-1", "0483", "5740");
+    const std::string dev = tree.roots().dev;
     Captured_Stdout log;
-    EXPECT_FALSE(native(tree.base() + "/DEV/ttyACM0"));
-    EXPECT_TRUE(log.contains("] [DEBUG] Port name does not start with " + tree.roots().dev + "/tty:" +
-                             tree.base() + "/DEV/ttyACM0\n"))
-        << log.text();
+    for (const std::string& port : {dev + "/ttyacm0", dev + "/TTYACM0", tree.base() + "/DEV/ttyACM0",
+                                    std::string("COM3"), std::string(), dev + "/tty", dev + "/ttyACM0/"})
+        EXPECT_FALSE(native(port)) << port;
+    EXPECT_TRUE(log.contains("] [DEBUG] Port name does not start with " + dev + "/tty:COM3\n"));
+    EXPECT_TRUE(log.contains("] [DEBUG] Invalid tty port name:" + dev + "/tty\n"));
+    EXPECT_TRUE(log.contains("] [DEBUG] Device port name:" + dev + "/ttyACM0, Target port:" + dev + "/ttyacm0\n"));
 }
 
 TEST_F(Port_Discovery_Test, short_long_and_unreadable_ids) {
-    tree.add_acm_tty("ttyACM0", "1-1", "483", "5740");     // short: read as 0x483
-    tree.add_acm_tty("ttyACM1", "1-2", "04835", "5740");   // only four characters are read
-    tree.add_acm_tty("ttyACM2", "1-3", "48", "5740");      // 0x48, another vendor
-    tree.add_acm_tty("ttyACM3", "1-4", "zz", "5740");
-    tree.add_acm_tty("ttyACM4", "1-5", "0483", "");
+    tree.add_usb_tty("ttyACM0", "1-1", "483", "5740");    // short: read as 0x483
+    tree.add_usb_tty("ttyACM1", "1-2", "04835", "5740");  // only four characters are read
+    tree.add_usb_tty("ttyACM2", "1-3", "48", "5740");     // 0x48, another vendor
+    tree.add_usb_tty("ttyACM3", "1-4", "zz", "5740");
+    tree.add_usb_tty("ttyACM4", "1-5", "0483", "");
     EXPECT_TRUE(native(tree.port("ttyACM0")));
     EXPECT_TRUE(native(tree.port("ttyACM1")));
     EXPECT_FALSE(native(tree.port("ttyACM2")));
 
     Captured_Stdout log;
     EXPECT_FALSE(native(tree.port("ttyACM3")));
-    EXPECT_TRUE(log.contains("] [DEBUG] Exception parsing VID/PID from sysfs device:" + tree.base() +
-                             "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4Error:stoul\n"))
+    EXPECT_TRUE(log.contains("] [DEBUG] Exception parsing VID/PID from sysfs device:" + tree.base() + "/" +
+                             Fake_Sysfs::usb_root_hub + "/1-4Error:stoul\n"))
         << log.text();
     EXPECT_TRUE(log.contains("] [DEBUG] Found USB device - VID:[48] PID:[5740]\n"));
     EXPECT_FALSE(native(tree.port("ttyACM4")));
 }
 
-TEST_F(Port_Discovery_Test, a_device_without_usb_identity_does_not_borrow_one_outside_its_own) {
+TEST_F(Port_Discovery_Test, the_nearest_identity_inside_sysfs_decides) {
     tree.add_platform_tty("ttyS0");
     tree.write_identity("", "0483", "5740");     // beside sysfs
     tree.write_identity("sys", "0483", "5740");  // sysfs' own root
-    tree.set_root_hub_identity("0483", "5740");
-    tree.add_acm_tty("ttyACM0", "1-1", "1234", "5678");  // the nearest identity decides
+    tree.write_identity(Fake_Sysfs::usb_root_hub, "0483", "5740");
+    tree.add_usb_tty("ttyACM0", "1-1", "1234", "5678");
     Captured_Stdout log;
     EXPECT_FALSE(native(tree.port("ttyS0")));
     EXPECT_FALSE(native(tree.port("ttyACM0")));
     EXPECT_FALSE(log.contains("VID:[483]")) << log.text();
+
+    Sysfs_Roots no_sysfs = tree.roots();
+    no_sysfs.sys = tree.base() + "/no-sysfs";
+    EXPECT_FALSE(is_native_usb_port(tree.port("ttyACM0"), no_sysfs));
+    EXPECT_TRUE(log.contains("] [DEBUG] Failed to open " + no_sysfs.sys + "/class/tty for ports\n"));
 }
 
 TEST_F(Port_Discovery_Test, links_are_resolved_to_the_tty_they_name) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "5740");
+    tree.add_usb_tty("ttyACM0", "1-1", "0483", "5740");
     std::ofstream(tree.port("ttyACM0")) << "";
     tree.add_dev_link("serial/by-id/usb-device-if00", "ttyACM0");
     tree.add_dev_link("serial/by-id/gone", "ttyACM7");
@@ -225,26 +203,6 @@ TEST_F(Port_Discovery_Test, links_are_resolved_to_the_tty_they_name) {
     EXPECT_TRUE(native(tree.port("serial/by-id/usb-device-if00")));
     EXPECT_TRUE(log.contains("] [INFO ] Found matching KELD device on port:[" + tree.port("ttyACM0") + "]"));
     EXPECT_FALSE(native(tree.port("serial/by-id/gone")));
-}
-
-TEST_F(Port_Discovery_Test, names_that_are_no_tty_device_are_refused_before_looking) {
-    tree.add_acm_tty("ttyACM0", "1-1", "0483", "5740");
-    Captured_Stdout log;
-    EXPECT_FALSE(native("COM3"));
-    EXPECT_FALSE(native(""));
-    EXPECT_FALSE(native(tree.roots().dev + "/tty"));
-    EXPECT_FALSE(native(tree.roots().dev + "/ttyACM0/"));
-    EXPECT_TRUE(log.contains("] [DEBUG] Port name does not start with " + tree.roots().dev + "/tty:COM3\n"));
-    EXPECT_TRUE(log.contains("] [DEBUG] Invalid tty port name:" + tree.roots().dev + "/tty\n"));
-    EXPECT_FALSE(log.contains("Found USB device")) << log.text();
-}
-
-TEST_F(Port_Discovery_Test, without_sysfs_no_port_is_native) {
-    Sysfs_Roots roots = tree.roots();
-    roots.sys = tree.base() + "/no-sysfs";
-    Captured_Stdout log;
-    EXPECT_FALSE(is_native_usb_port(tree.port("ttyACM0"), roots));
-    EXPECT_TRUE(log.contains("] [DEBUG] Failed to open " + roots.sys + "/class/tty for ports\n"));
 }
 
 }  // namespace
