@@ -20,7 +20,7 @@ public:
 
     /// Offset in the frame buffer at which a payload's data goes (frame and descriptor headers).
     std::size_t data_offset() const { return data_offset_bytes; }
-    /// Most data bytes one frame can carry: 1004 with an 8-byte timestamp, 1012 without one.
+    /// Most data bytes one frame can carry: 1014 without a timestamp, 1006 with an 8-byte one.
     std::size_t max_data_size() const;
 
     /// Builds one whole frame in `buffer` (at least 1024 bytes): the payload descriptor at offset
