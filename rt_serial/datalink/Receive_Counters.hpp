@@ -19,6 +19,8 @@ struct Receive_Counters {
 
     /// Sets every counter to 0.
     void clear() { *this = Receive_Counters{}; }
+    /// Equal when every counter is.
+    bool operator==(const Receive_Counters&) const = default;
 };
 
 }  // namespace Quorin_Core::RT_Serial::Datalink
