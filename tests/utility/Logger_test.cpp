@@ -1,5 +1,7 @@
 #include "utility/Logger.hpp"
 
+#include "support/Captured_Stdout.hpp"
+
 #include <gtest/gtest.h>
 
 #include <iomanip>
@@ -12,17 +14,7 @@ namespace {
 using Quorin_Core::Utility::Log_Level;
 using Quorin_Core::Utility::Logger;
 
-// Captures what the logger writes to standard output while in scope.
-class Captured_Stdout {
-public:
-    Captured_Stdout() : old(std::cout.rdbuf(buffer.rdbuf())) {}
-    ~Captured_Stdout() { std::cout.rdbuf(old); }
-    std::string text() const { return buffer.str(); }
-
-private:
-    std::ostringstream buffer;
-    std::streambuf* old;
-};
+using Quorin_Test::Captured_Stdout;
 
 class Logger_Test : public ::testing::Test {
 protected:

@@ -1,0 +1,113 @@
+#include "app/Server_Config.hpp"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <array>
+#include <fstream>
+#include <stdexcept>
+
+#include "utility/Logger.hpp"
+
+namespace Quorin_Core {
+namespace {
+
+constexpr const char* trim_characters = " \n\r\t";
+constexpr int lowest_port = 1024;
+constexpr int highest_port = 65535;
+
+std::string trim(const std::string& text) {
+    const auto first = text.find_first_not_of(trim_characters);
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(trim_characters);
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+Server_Config::Server_Config(const std::string& file_name) { load(file_name); }
+
+void Server_Config::load(const std::string& file_name) {
+    const std::array<std::string, 3> candidates{"/etc/quorin/" + file_name, "./" + file_name,
+                                                "../" + file_name};
+    for (const auto& path : candidates) {
+        std::ifstream file(path);
+        if (!file.is_open()) continue;
+        QUORIN_LOG(INFO, "Loading config from: ", path);
+        parse(file);
+        QUORIN_LOG(INFO, "Config loaded from: ", path);
+        return;
+    }
+    QUORIN_LOG(WARN, "Failed to open config file. Tried paths:");
+    for (const auto& path : candidates) QUORIN_LOG(WARN, "  - ", path);
+}
+
+void Server_Config::parse(std::istream& text) {
+    std::string section;
+    std::string line;
+    // A read error ends the file as if it had ended there.
+    while (std::getline(text, line)) parse_line(line, section);
+}
+
+void Server_Config::parse_line(const std::string& raw_line, std::string& section) {
+    const std::string line = trim(raw_line);
+    if (line.empty() || line.front() == '#') return;
+    if (line.front() == '[' && line.back() == ']') {
+        section = line.substr(1, line.size() - 2);
+        return;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) return;
+    const std::string key = trim(line.substr(0, equals));
+    const std::string value = trim(line.substr(equals + 1));
+    if (value.empty()) return;
+    try {
+        apply(section, key, value);
+    } catch (const std::exception& error) {
+        QUORIN_LOG_ERROR("Error parsing config line: ", line, " - ", error.what());
+    }
+}
+
+void Server_Config::apply(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    if (section == "server" && key == "host_ip") {
+        boost::system::error_code error;
+        const auto address = boost::asio::ip::make_address(value, error);
+        if (error) throw std::runtime_error(error.message());
+        server.host_ip = address.to_string();
+        QUORIN_LOG(INFO, "Loaded server->host_ip: ", server.host_ip);
+    } else if (section == "control_service" && key == "port") {
+        parse_port(value, "control_service->port", control_service.port);
+    } else if (section == "sdo_service" && key == "port_start") {
+        parse_port(value, "sdo_service->port", sdo_service.port);
+    } else if (section == "pdo_service" && key == "port_start") {
+        parse_port(value, "pdo_service->port_start", pdo_service.port_start);
+    } else if (section == "control_service" && key == "timeout_s") {
+        parse_wide(value, "control_service->timeout_s", control_service.timeout_s);
+    } else if (section == "sdo_service" && key == "timeout_s") {
+        parse_wide(value, "sdo_service->timeout_s", sdo_service.timeout_s);
+    } else if (section == "pdo_service" && key == "timeout_s") {
+        parse_wide(value, "pdo_service->timeout_s", pdo_service.timeout_s);
+    } else if (section == "device" && key == "baudrate") {
+        parse_wide(value, "device->baudrate", device.baudrate);
+    }
+}
+
+bool Server_Config::parse_port(const std::string& value, const char* name, std::uint16_t& port) {
+    const int number = std::stoi(value);
+    if (number < lowest_port || number > highest_port) {
+        QUORIN_LOG_ERROR("Config ", name, " [", number, "] invalid (should be 1024 - 65535)!");
+        return false;
+    }
+    port = static_cast<std::uint16_t>(number);
+    QUORIN_LOG(INFO, "Loaded ", name, ": ", port);
+    return true;
+}
+
+void Server_Config::parse_wide(const std::string& value, const char* name, std::uint64_t& field) {
+    // Widened with its sign: a negative value wraps, as the stored field is unsigned.
+    field = static_cast<std::uint64_t>(static_cast<std::int64_t>(std::stoi(value)));
+    QUORIN_LOG(INFO, "Loaded ", name, ": ", field);
+}
+
+}  // namespace Quorin_Core

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+
+namespace Quorin_Core {
+
+/// The server's settings, read once from the configuration file at start.
+/// Every key is optional; a missing file or a bad line leaves the defaults.
+class Server_Config {
+public:
+    struct Server_Group {
+        std::string host_ip = "0.0.0.0";
+    };
+    struct Control_Service_Group {
+        std::uint16_t port = 50000;
+        std::uint64_t timeout_s = 1000;
+    };
+    struct SDO_Service_Group {
+        std::uint16_t port = 51000;
+        std::uint64_t timeout_s = 1000;
+    };
+    struct PDO_Service_Group {
+        std::uint16_t port_start = 52000;
+        std::uint64_t timeout_s = 1000;
+    };
+    struct Device_Group {
+        std::uint64_t baudrate = 4000000;
+    };
+
+    /// Sets the defaults, then loads `file_name` from the search paths.
+    explicit Server_Config(const std::string& file_name);
+    /// Only the defaults; nothing is read.
+    Server_Config() = default;
+
+    /// Searches "/etc/quorin/", "./", "../" for `file_name` and applies the first that opens.
+    void load(const std::string& file_name);
+    /// Applies every line of an opened configuration text. Logs each value or problem.
+    void parse(std::istream& text);
+    /// Applies one raw line; `section` is the current section and may be changed by it.
+    void parse_line(const std::string& raw_line, std::string& section);
+
+    Server_Group server;
+    Control_Service_Group control_service;
+    SDO_Service_Group sdo_service;
+    PDO_Service_Group pdo_service;
+    Device_Group device;
+
+private:
+    void apply(const std::string& section, const std::string& key, const std::string& value);
+    static bool parse_port(const std::string& value, const char* name, std::uint16_t& port);
+    static void parse_wide(const std::string& value, const char* name, std::uint64_t& field);
+};
+
+}  // namespace Quorin_Core

@@ -1,0 +1,48 @@
+#include "cmd_line/CMD_Map.hpp"
+
+// Commands whose subsystems are not in this build yet: their entries exist, so help lists
+// them, and each answers a plain failure.
+namespace Quorin_Core::CMD_Line::Console {
+namespace {
+
+CMD_Error not_available(const std::vector<std::string>&, std::string& reply, Server&) {
+    reply.append("FAILED command not available in this build\r\n");
+    return CMD_FAILED;
+}
+
+}  // namespace
+
+const CMD CMD_List_Devices{not_available, "List devices.", "USAGE: lsdev"};
+const CMD CMD_List_Binds{not_available, "List device binds.", "USAGE: lsbind"};
+const CMD CMD_List_PDO_Channels{not_available, "List pdo channels.", "USAGE: lspdo"};
+const CMD CMD_List_SDO_Mailboxes{not_available, "List sdo mailboxes.", "USAGE: lssdo"};
+const CMD CMD_Bind{not_available, "Create a device and bind to a specified serial port.",
+                   "USAGE: bind <device_name> <port_name>"};
+const CMD CMD_Device{not_available, "Device operations.",
+                     "USAGE: dev <device_name> <option> <param>\n"
+                     "            -d: delete a device\n"
+                     "            -o: open a device\n"
+                     "            -c: close a device"};
+const CMD CMD_PDO{not_available, "PDO operations.",
+                  "USAGE: pdo <device_name> <option> <param>\n"
+                  "        -o <ip, port>: open a pdo channel\n"
+                  "        -c: close a pdo channel\n"
+                  "        -e: enable pdo transmission\n"
+                  "        -d: disable pdo transmission\n"
+                  "        -f <freq>: set pdo freq\n"
+                  "        -f <freq> <tpdo_offset_ns> <rpdo_offset_ns>: set pdo freq, tpdo offset, rpdo offset\n"
+                  "        pdo -c: close all pdo channels on all devices"};
+const CMD CMD_SDO{not_available, "SDO operations.",
+                  "USAGE: sdo <name> <option> <param>\n"
+                  "        -o <ip, port>: add a sdo link to mailbox\n"
+                  "        -c <ip, port / id>: remove a sdo link from mailbox\n"
+                  "        sdo -c: remove all sdo mailboxes on all devices"};
+const CMD CMD_Diagnosis{not_available, "Diagnosis operations.",
+                        "USAGE: diag <name> <option1> <param1> <option2> <param2>...\n"
+                        "        -dev: device diagnosis\n"
+                        "        -rts: rt-serial diagnosis\n"
+                        "        -pdo: pdo diagnosis\n"
+                        "        -sdo <id1><id2>...: sdo diagnosis\n"
+                        "        diag -a: server diagnosis"};
+
+}  // namespace Quorin_Core::CMD_Line::Console

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Quorin_Core::RT_Serial::Protocol::SDO {
+
+/// A bounded, thread-safe queue of whole SDO messages (4 to 1014 bytes each) between the SDO
+/// service and a session. Every operation may be called from any thread.
+class Queue {
+public:
+    /// One piece of a message given in several parts.
+    struct Segment {
+        const std::uint8_t* data;  ///< first byte of the piece
+        std::uint64_t size;        ///< bytes in the piece
+    };
+
+    /// Takes the oldest message of at most `max_bytes` bytes into `buffer`, passing over larger
+    /// ones. Returns its size, or 0 when nothing was taken.
+    virtual std::uint64_t dequeue(std::uint64_t max_bytes, std::uint8_t* buffer) = 0;
+    /// Stores a copy of one message. Returns 0 when stored, 1 when refused.
+    virtual int enqueue(const std::uint8_t* data, std::uint64_t size) = 0;
+    /// Joins the segments in order and stores them as one message. Returns 0 when stored, 7 for
+    /// no segments, 9 for a segment of 0 or more than 1014 bytes, 1 for a bad total size.
+    virtual int seg_enqueue(const std::vector<Segment>& segments) = 0;
+    /// Virtual, as queues are used through this interface.
+    virtual ~Queue() = default;
+};
+
+}  // namespace Quorin_Core::RT_Serial::Protocol::SDO

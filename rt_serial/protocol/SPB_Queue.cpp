@@ -1,0 +1,57 @@
+#include "rt_serial/protocol/SPB_Queue.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+std::uint64_t SPB_Queue::dequeue(std::uint64_t max_bytes, std::uint8_t* buffer) {
+    // No message is shorter than min_message_bytes; an empty queue needs no lock either.
+    if (max_bytes < min_message_bytes || buffer == nullptr || count() == 0) return 0;
+
+    std::vector<std::uint8_t> taken;
+    {
+        const std::lock_guard lock(mutex);
+        const auto found = std::find_if(messages.begin(), messages.end(),
+                                        [max_bytes](const auto& message) { return message.size() <= max_bytes; });
+        if (found == messages.end()) return 0;
+        taken = std::move(*found);
+        messages.erase(found);
+        held.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // Copied and freed outside the lock, so the other thread waits only for the search.
+    std::memcpy(buffer, taken.data(), taken.size());
+    return taken.size();
+}
+
+int SPB_Queue::enqueue(const std::uint8_t* data, std::uint64_t size) {
+    if (data == nullptr || size < min_message_bytes || size > max_message_bytes) return bad_size;
+    return store(std::vector<std::uint8_t>(data, data + size));
+}
+
+int SPB_Queue::seg_enqueue(const std::vector<Segment>& segments) {
+    if (segments.empty()) return no_segments;
+    std::uint64_t total = 0;
+    for (const Segment& segment : segments) {
+        if (segment.data == nullptr || segment.size < 1 || segment.size > max_message_bytes) return bad_segment;
+        total += segment.size;
+    }
+    if (total < min_message_bytes || total > max_message_bytes) return bad_size;
+
+    std::vector<std::uint8_t> message;
+    message.reserve(total);
+    for (const Segment& segment : segments) message.insert(message.end(), segment.data, segment.data + segment.size);
+    return store(std::move(message));
+}
+
+int SPB_Queue::store(std::vector<std::uint8_t>&& message) {
+    std::vector<std::uint8_t> oldest;
+    const std::lock_guard lock(mutex);
+    if (held.load(std::memory_order_relaxed) >= capacity && !messages.empty()) {
+        oldest = std::move(messages.front());
+        messages.pop_front();
+        held.fetch_sub(1, std::memory_order_relaxed);
+        discarded.fetch_add(1, std::memory_order_relaxed);
+    }
+    messages.push_back(std::move(message));
+    held.fetch_add(1, std::memory_order_relaxed);
+    return stored;
+}

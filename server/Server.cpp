@@ -1,0 +1,120 @@
+#include "server/Server.hpp"
+
+#include <stdexcept>
+
+#include "server/Device.hpp"
+#include "server/Thread_Priority.hpp"
+#include "utility/Logger.hpp"
+
+namespace Quorin_Core {
+namespace {
+
+// Handlers catch their own failures; should one escape anyway, the thread logs it and
+// keeps serving instead of taking the process down.
+void run_context(boost::asio::io_context& context, const char* name) {
+    for (;;) {
+        try {
+            context.run();
+            return;
+        } catch (const std::exception& error) {
+            QUORIN_LOG_ERROR("Unhandled exception on ", name, " thread: ", error.what());
+        } catch (...) {
+            QUORIN_LOG_ERROR("Unhandled exception on ", name, " thread");
+        }
+    }
+}
+
+}  // namespace
+
+Server::Server()
+    : ctrl_work(ctrl_context.get_executor()),
+      pdo_work(pdo_context.get_executor()),
+      sdo_work(sdo_context.get_executor()),
+      config("quorin_cfg.ini") {
+    ctrl_service = std::make_unique<CTRL_Service>(ctrl_context, *this, config.control_service.port,
+                                                  max_ctrl_connections);
+    pdo_service = std::make_unique<PDO_Service>(pdo_context, config.pdo_service.port_start);
+    sdo_service = std::make_unique<SDO_Service>(sdo_context, config.sdo_service.port);
+    QUORIN_LOG(INFO, "Quorin core initializing...");
+    start_threads();
+}
+
+void Server::start_threads() {
+    try {
+        try {
+            pdo_thread = std::thread([this] {
+                raise_current_thread_priority();
+                run_context(pdo_context, "PDO");
+            });
+            QUORIN_LOG(INFO, "PDO Service started!");
+            sdo_thread = std::thread([this] { run_context(sdo_context, "SDO"); });
+            QUORIN_LOG(INFO, "SDO Service started!");
+            ctrl_thread = std::thread([this] { run_context(ctrl_context, "Control"); });
+            QUORIN_LOG(INFO, "Control Service started!");
+        } catch (const std::exception& error) {
+            QUORIN_LOG(FATAL, "Error initializing Server: ", error.what());
+            throw std::runtime_error(error.what());
+        }
+    } catch (...) {
+        QUORIN_LOG_ERROR("Server initialization failed, cleaning up threads...");
+        stop_contexts();
+        join_threads();
+        sdo_service.reset();
+        pdo_service.reset();
+        ctrl_service.reset();
+        throw;
+    }
+}
+
+Server::~Server() {
+    unbind_all_devices();
+
+    QUORIN_LOG(INFO, "Control Service stopping...!");
+    ctrl_service->close_all_connections();
+    ctrl_context.stop();
+
+    QUORIN_LOG(INFO, "PDO Service stopping...!");
+    pdo_service->remove_all_channels();
+    pdo_context.stop();
+
+    QUORIN_LOG(INFO, "SDO Service stopping...!");
+    sdo_service->remove_all_mailboxes();
+    sdo_context.stop();
+
+    if (ctrl_thread.joinable()) ctrl_thread.join();
+    QUORIN_LOG(INFO, "Control Service stopped!");
+    if (pdo_thread.joinable()) pdo_thread.join();
+    QUORIN_LOG(INFO, "PDO Service stopped!");
+    if (sdo_thread.joinable()) sdo_thread.join();
+    QUORIN_LOG(INFO, "SDO Service stopped!");
+
+    sdo_service.reset();
+    pdo_service.reset();
+    ctrl_service.reset();
+}
+
+void Server::stop_contexts() {
+    ctrl_context.stop();
+    pdo_context.stop();
+    sdo_context.stop();
+}
+
+void Server::join_threads() {
+    for (std::thread* thread : {&pdo_thread, &sdo_thread, &ctrl_thread}) {
+        if (thread->joinable()) thread->join();
+    }
+}
+
+std::shared_ptr<Device> Server::get_device(const std::string& name) {
+    std::lock_guard lock(devices_mutex);
+    const auto found = devices.find(name);
+    return found == devices.end() ? nullptr : found->second;
+}
+
+void Server::unbind_all_devices() {
+    std::lock_guard lock(devices_mutex);
+    for (auto& [name, device] : devices) device->stop();
+    devices.clear();
+}
+
+}  // namespace Quorin_Core

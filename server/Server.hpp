@@ -1,0 +1,70 @@
+#pragma once
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "app/Server_Config.hpp"
+#include "services/CTRL_Service.hpp"
+#include "services/PDO_Service.hpp"
+#include "services/SDO_Service.hpp"
+
+namespace Quorin_Core {
+
+class Device;
+
+/// The running system: the three service contexts and their threads, the configuration,
+/// the control, PDO and SDO services, and the table of named devices.
+///
+/// Threading: constructed and destroyed on the main thread. Commands on the main thread
+/// and on `ctrl_thread` reach `devices` only under `devices_mutex`; the services guard
+/// their own tables.
+class Server {
+public:
+    using Config = Server_Config;
+    using Work_Guard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+
+    /// Loads the configuration, opens the control port and starts the three threads.
+    /// Throws when the control port cannot be opened or a thread cannot be started.
+    Server();
+    /// Stops every device, then the services, then joins the threads.
+    ~Server();
+
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    /// The device of that name, or empty; the copy stays valid after the device is unbound.
+    std::shared_ptr<Device> get_device(const std::string& name);
+    /// Stops every device's session, then empties the table.
+    void unbind_all_devices();
+
+    boost::asio::io_context ctrl_context;
+    boost::asio::io_context pdo_context;
+    boost::asio::io_context sdo_context;
+    Work_Guard ctrl_work;
+    Work_Guard pdo_work;
+    Work_Guard sdo_work;
+    std::unordered_map<std::string, std::shared_ptr<Device>> devices;
+    std::thread pdo_thread;
+    std::thread sdo_thread;
+    std::thread ctrl_thread;
+    std::mutex devices_mutex;
+    Config config;
+    std::unique_ptr<CTRL_Service> ctrl_service;
+    std::unique_ptr<PDO_Service> pdo_service;
+    std::unique_ptr<SDO_Service> sdo_service;
+
+private:
+    static constexpr std::uint8_t max_ctrl_connections = 8;
+
+    void start_threads();
+    void stop_contexts();
+    void join_threads();
+};
+
+}  // namespace Quorin_Core

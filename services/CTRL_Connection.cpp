@@ -1,0 +1,115 @@
+#include "services/CTRL_Connection.hpp"
+
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+
+#include "cmd_line/Console.hpp"
+#include "utility/Logger.hpp"
+
+namespace Quorin_Core {
+namespace {
+
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+using boost::asio::ip::tcp;
+
+CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Server& server)
+    : socket(std::move(socket)), server(server) {
+    boost::system::error_code error;
+    const auto local = this->socket->local_endpoint(error);
+    const auto remote = this->socket->remote_endpoint(error);
+    remote_text = endpoint_text(remote);
+    record_text = endpoint_text(local) + " " + remote_text;
+}
+
+CTRL_Service::Connection::~Connection() { close(); }
+
+void CTRL_Service::Connection::tcp_receive() {
+    if (!socket->is_open()) return;
+    boost::asio::async_read_until(
+        *socket, receive_buffer, '\n',
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t length) {
+            self->on_receive(error, length);
+        });
+}
+
+void CTRL_Service::Connection::on_receive(const boost::system::error_code& error, std::size_t length) {
+    if (error == boost::asio::error::operation_aborted) return;
+    if (error == boost::asio::error::not_found) {
+        closed = true;
+        QUORIN_LOG_ERROR("Error recv ctrl-tcp data: command line from ", remote_text, " exceeds ",
+                         max_line_bytes, " bytes, closing the connection");
+        close();
+        return;
+    }
+    if (error) {
+        closed = true;
+        QUORIN_LOG_ERROR("Error recv ctrl-tcp data: ", error.message(), "\nBytes recvd: ", length);
+        return;
+    }
+    execute_line(length);
+    if (replies.size() >= max_pending_replies) {
+        receive_paused = true;  // resumed once the client has taken some replies
+        return;
+    }
+    tcp_receive();
+}
+
+void CTRL_Service::Connection::execute_line(std::size_t length) {
+    const auto data = receive_buffer.data();
+    std::string line(boost::asio::buffers_begin(data), boost::asio::buffers_begin(data) + length);
+    receive_buffer.consume(length);
+    std::string reply;
+    CMD_Line::Console::cmd_parser(line, reply, server);
+    if (reply.size() > transmit_buffer_bytes) reply.resize(transmit_buffer_bytes);
+    if (socket->is_open()) queue_reply(std::move(reply));
+}
+
+void CTRL_Service::Connection::queue_reply(std::string reply) {
+    replies.push_back(std::move(reply));
+    if (!transmitting) tcp_transmit();
+}
+
+void CTRL_Service::Connection::tcp_transmit() {
+    if (replies.empty() || !socket->is_open()) return;
+    transmitting = true;
+    boost::asio::async_write(
+        *socket, boost::asio::buffer(replies.front()),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes_sent) {
+            self->on_transmit(error, bytes_sent);
+        });
+}
+
+void CTRL_Service::Connection::on_transmit(const boost::system::error_code& error,
+                                           std::size_t bytes_sent) {
+    transmitting = false;
+    if (error == boost::asio::error::operation_aborted) return;
+    if (error) {
+        QUORIN_LOG_ERROR("Error sent ctrl-tcp data: ", error.message(), "\nBytes sent: ", bytes_sent);
+        replies.clear();  // the peer is not taking data; queued replies would only pile up
+    } else {
+        replies.pop_front();
+    }
+    tcp_transmit();
+    if (receive_paused && replies.size() < max_pending_replies && !closed) {
+        receive_paused = false;
+        tcp_receive();
+    }
+}
+
+void CTRL_Service::Connection::close() {
+    if (!socket->is_open()) return;
+    boost::system::error_code error;
+    socket->cancel(error);
+    socket->shutdown(tcp::socket::shutdown_both, error);
+    if (error) QUORIN_LOG_ERROR("Error during socket shutdown: ", error.message());
+    socket->close(error);
+    if (error) QUORIN_LOG_ERROR("Error during socket close: ", error.message());
+    QUORIN_LOG(INFO, "A ctrl socket closed!");
+}
+
+}  // namespace Quorin_Core

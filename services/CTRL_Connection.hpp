@@ -1,0 +1,65 @@
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/streambuf.hpp>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "services/CTRL_Service.hpp"
+
+namespace Quorin_Core {
+
+/// One control client: reads command lines ended by "\n", runs each through the command
+/// parser and sends the replies back whole and in order.
+///
+/// Threading: its handlers run on the control thread; `close` is called there too (the
+/// service posts it). `is_closed` and `record` may be read from any thread.
+class CTRL_Service::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    /// A line longer than this closes the connection: a client that never sends "\n"
+    /// must not exhaust the server's memory.
+    static constexpr std::size_t max_line_bytes = 64 * 1024;
+    /// A reply is cut to this many bytes.
+    static constexpr std::size_t transmit_buffer_bytes = 8192;
+    /// Reading pauses while this many replies wait to be sent to a client that does not read.
+    static constexpr std::size_t max_pending_replies = 16;
+
+    Connection(std::shared_ptr<boost::asio::ip::tcp::socket> socket, Server& server);
+    ~Connection();
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /// Starts reading the next command line.
+    void tcp_receive();
+    /// Cancels, shuts down and closes the socket; does nothing if it is closed already.
+    void close();
+    /// Set once receiving has failed; the service removes the connection at its next sweep.
+    bool is_closed() const { return closed.load(); }
+    /// "local:port remote:port", fixed when the connection was accepted.
+    const std::string& record() const { return record_text; }
+    /// "remote:port".
+    const std::string& remote() const { return remote_text; }
+
+private:
+    void on_receive(const boost::system::error_code& error, std::size_t length);
+    void execute_line(std::size_t length);
+    void queue_reply(std::string reply);
+    void tcp_transmit();
+    void on_transmit(const boost::system::error_code& error, std::size_t bytes_sent);
+
+    std::shared_ptr<boost::asio::ip::tcp::socket> socket;
+    Server& server;
+    std::atomic<bool> closed{false};
+    std::deque<std::string> replies;  ///< front is being sent while `transmitting`
+    bool transmitting = false;
+    bool receive_paused = false;
+    boost::asio::streambuf receive_buffer{max_line_bytes};
+    std::string record_text;
+    std::string remote_text;
+};
+
+}  // namespace Quorin_Core

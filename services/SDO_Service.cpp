@@ -1,0 +1,10 @@
+#include "services/SDO_Service.hpp"
+
+namespace Quorin_Core {
+
+SDO_Service::SDO_Service(boost::asio::io_context& context, std::uint16_t port_start)
+    : context(context), next_port(port_start) {}
+
+void SDO_Service::remove_all_mailboxes() {}
+
+}  // namespace Quorin_Core

@@ -1,0 +1,168 @@
+#include "support/Server_Process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+
+#include "support/Free_Port.hpp"
+
+namespace Quorin_Test {
+
+Temp_Dir::Temp_Dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorin-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+}
+
+Temp_Dir::~Temp_Dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+void Temp_Dir::write_file(const std::string& name, const std::string& content) const {
+    std::ofstream file(dir + "/" + name, std::ios::binary);
+    file << content;
+}
+
+Server_Process::Options Server_Process::options_with_ports(std::uint16_t ctrl_port) {
+    Options options;
+    options.config = "[control_service]\nport = " + std::to_string(ctrl_port) +
+                     "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
+                     "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
+    return options;
+}
+
+Server_Process::Server_Process(Options options) {
+    ::signal(SIGPIPE, SIG_IGN);  // a write to a server that has gone must fail, not kill the test
+    if (!options.config.empty()) temp_dir.write_file("quorin_cfg.ini", options.config);
+    std::smatch port_match;
+    if (std::regex_search(options.config, port_match, std::regex(R"(\[control_service\]\s*port\s*=\s*(\d+))")))
+        control_port = static_cast<std::uint16_t>(std::stoi(port_match[1]));
+
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> argv_text{QUORIN_BINARY};
+    argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& text : argv_text) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(in_pipe[0], 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        if (::chdir(temp_dir.path().c_str()) != 0) ::_exit(126);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    stdin_fd = in_pipe[1];
+    stdout_reader = std::thread([this, fd = out_pipe[0]] { read_pipe(fd, stdout_text); });
+    stderr_reader = std::thread([this, fd = err_pipe[0]] { read_pipe(fd, stderr_text); });
+
+    if (options.wait_until_started && !wait_for_output("Control Service started!", 0, 20s))
+        throw std::runtime_error("server did not start:\n" + out() + err());
+}
+
+Server_Process::~Server_Process() {
+    if (!exit_status) {
+        close_stdin();
+        if (!wait_exit(10s)) {
+            ::kill(pid, SIGKILL);
+            wait_exit(10s);
+        }
+    }
+    if (stdout_reader.joinable()) stdout_reader.join();
+    if (stderr_reader.joinable()) stderr_reader.join();
+}
+
+void Server_Process::read_pipe(int fd, std::string& into) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        std::lock_guard lock(mutex);
+        into.append(buffer, static_cast<std::size_t>(got));
+        changed.notify_all();
+    }
+    ::close(fd);
+}
+
+void Server_Process::send_line(const std::string& line) {
+    const std::string text = line + "\n";
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = ::write(stdin_fd, text.data() + sent, text.size() - sent);
+        if (n <= 0) throw std::runtime_error("console write failed");
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+void Server_Process::close_stdin() {
+    if (stdin_fd >= 0) ::close(stdin_fd);
+    stdin_fd = -1;
+}
+
+std::optional<std::size_t> Server_Process::wait_for_output(const std::string& text, std::size_t from,
+                                                           std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    std::size_t found = std::string::npos;
+    changed.wait_for(lock, timeout, [&] {
+        found = stdout_text.find(text, from);
+        return found != std::string::npos;
+    });
+    if (found == std::string::npos) return std::nullopt;
+    return found;
+}
+
+bool Server_Process::wait_for_count(const std::string& text, std::size_t count,
+                                    std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] {
+        std::size_t seen = 0;
+        for (auto at = stdout_text.find(text); at != std::string::npos; at = stdout_text.find(text, at + 1))
+            ++seen;
+        return seen >= count;
+    });
+}
+
+std::optional<int> Server_Process::wait_exit(std::chrono::milliseconds timeout) {
+    if (exit_status) return exit_status;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            close_stdin();
+            return exit_status;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+std::string Server_Process::out() const {
+    std::lock_guard lock(mutex);
+    return stdout_text;
+}
+
+std::string Server_Process::err() const {
+    std::lock_guard lock(mutex);
+    return stderr_text;
+}
+
+}  // namespace Quorin_Test

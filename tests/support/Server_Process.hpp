@@ -1,0 +1,88 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Quorin_Test {
+
+using namespace std::chrono_literals;
+
+/// A temporary directory, removed with everything in it when the object goes.
+class Temp_Dir {
+public:
+    Temp_Dir();
+    ~Temp_Dir();
+    Temp_Dir(const Temp_Dir&) = delete;
+    Temp_Dir& operator=(const Temp_Dir&) = delete;
+
+    const std::string& path() const { return dir; }
+    /// Writes `content` to `name` inside the directory.
+    void write_file(const std::string& name, const std::string& content) const;
+
+private:
+    std::string dir;
+};
+
+/// The real quorin binary, started in its own temporary directory with its own
+/// quorin_cfg.ini, its standard input a pipe and its output captured.
+class Server_Process {
+public:
+    struct Options {
+        /// Written as ./quorin_cfg.ini unless empty; then no file is written.
+        std::string config;
+        std::vector<std::string> args;
+        /// Waits for "Control Service started!" before returning.
+        bool wait_until_started = true;
+    };
+
+    explicit Server_Process(Options options);
+    /// A server whose control port is `ctrl_port` and other ports free ones.
+    static Options options_with_ports(std::uint16_t ctrl_port);
+    ~Server_Process();
+
+    Server_Process(const Server_Process&) = delete;
+    Server_Process& operator=(const Server_Process&) = delete;
+
+    /// Writes a line (a "\n" is added) to the console.
+    void send_line(const std::string& line);
+    /// Closes the console's standard input (end of input).
+    void close_stdin();
+
+    /// Waits until standard output holds `text` at or after `from`; returns its position.
+    std::optional<std::size_t> wait_for_output(const std::string& text, std::size_t from = 0,
+                                               std::chrono::milliseconds timeout = 10s);
+    /// Waits until standard output holds `count` occurrences of `text`.
+    bool wait_for_count(const std::string& text, std::size_t count,
+                        std::chrono::milliseconds timeout = 10s);
+    /// Waits for the process to end; its exit status, or nothing on time-out.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout = 20s);
+
+    std::string out() const;
+    std::string err() const;
+    const Temp_Dir& dir() const { return temp_dir; }
+    std::uint16_t ctrl_port() const { return control_port; }
+
+private:
+    void read_pipe(int fd, std::string& into);
+
+    Temp_Dir temp_dir;
+    std::uint16_t control_port = 0;
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    std::optional<int> exit_status;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::string stdout_text;
+    std::string stderr_text;
+    std::thread stdout_reader;
+    std::thread stderr_reader;
+};
+
+}  // namespace Quorin_Test
