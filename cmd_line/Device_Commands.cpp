@@ -36,7 +36,11 @@ CMD_Error close_device(Device& device, std::string& reply) {
     return CMD_OK;
 }
 
-CMD_Error delete_device(const std::string& name, std::string& reply, Server& server) {
+CMD_Error delete_device(const Device& device, std::string& reply, Server& server) {
+    // The channel and the mailbox go first, each under its own service's lock, then the table entry.
+    server.pdo_service->remove_channel(&device, 0);
+    server.sdo_service->remove_mailbox(&device, 0);
+    const std::string& name = device.name;
     if (!server.unbind_device(name)) {
         reply.append("FAILED to unbind device [").append(name).append("]\r\n");
         return CMD_EXCEPTION;
@@ -54,7 +58,7 @@ CMD_Error device_option(const std::string& option, const std::string& name, std:
     }
     if (option == "-o") return open_device(*device, reply);
     if (option == "-c") return close_device(*device, reply);
-    return delete_device(name, reply, server);
+    return delete_device(*device, reply, server);
 }
 
 CMD_Error device(const std::vector<std::string>& args, std::string& reply, Server& server) {
