@@ -102,33 +102,45 @@ const Option* find_option(std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+/// Reads the option at argv[i] (and its value, moving i past it); returns an error text.
+std::string read_option(int argc, const char* const argv[], int& i, Command_Line& line) {
+    const std::string_view argument = argv[i];
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    const Option* option = find_option(name);
+    if (option == nullptr) return "unknown option " + std::string(name);
+    if (option->name == "--help") {
+        line.help = true;
+        return {};
+    }
+    if (!option->takes_value) {
+        if (equals != std::string_view::npos) return std::string(name) + " takes no value";
+        return option->set({}, line.config);
+    }
+    if (equals == std::string_view::npos && i + 1 >= argc) return std::string(name) + " wants a value";
+    const std::string_view value = equals != std::string_view::npos ? argument.substr(equals + 1) : argv[++i];
+    const std::string problem = option->set(value, line.config);
+    return problem.empty() ? problem : std::string(name) + " " + problem + ", not '" + std::string(value) + "'";
+}
+
+}  // namespace
+
 Command_Line Command_Line::parse(int argc, const char* const argv[]) {
     Command_Line line;
     std::optional<std::string> link;
-    for (int i = 1; i < argc && line.error.empty(); ++i) {
+    for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (!argument.starts_with("-") || argument == "-") {
-            if (link) line.error = "more than one link path: " + *link + " and " + std::string(argument);
-            link = std::string(argument);
-            continue;
-        }
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(0, equals);
-        const Option* option = find_option(name);
-        if (option == nullptr) {
-            line.error = "unknown option " + std::string(name);
-        } else if (option->name == "--help") {
-            line.help = true;
-        } else if (!option->takes_value) {
-            if (equals != std::string_view::npos) line.error = std::string(name) + " takes no value";
-            else option->set({}, line.config);
-        } else if (equals == std::string_view::npos && i + 1 >= argc) {
-            line.error = std::string(name) + " wants a value";
+        std::string problem;
+        if (argument.starts_with("-") && argument != "-") {
+            problem = read_option(argc, argv, i, line);
+        } else if (link) {
+            problem = "more than one link path: " + *link + " and " + std::string(argument);
         } else {
-            const std::string_view value = equals != std::string_view::npos ? argument.substr(equals + 1) : argv[++i];
-            const std::string problem = option->set(value, line.config);
-            if (!problem.empty()) line.error = std::string(name) + " " + problem + ", not '" + std::string(value) + "'";
+            link = std::string(argument);
         }
+        if (line.error.empty()) line.error = problem;
     }
     if (line.help) line.error.clear();
     else if (line.error.empty() && !link) line.error = "no link path given";

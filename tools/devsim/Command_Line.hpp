@@ -17,7 +17,8 @@ struct Command_Line {
     std::string error;  ///< what is wrong with the command line; empty when nothing is
 
     /// Reads `quorin-devsim [options] <link-path>`. Options take their value as the next
-    /// argument or after '='. The last value of a repeated option wins.
+    /// argument or after '='; the last value of a repeated option wins. --help anywhere wins
+    /// over errors; otherwise the first error is the one reported.
     static Command_Line parse(int argc, const char* const argv[]);
 
     /// Writes the help text.
