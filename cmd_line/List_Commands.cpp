@@ -1,5 +1,6 @@
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Json_Listing.hpp"
+#include "server/Device.hpp"
 #include "server/Server.hpp"
 
 namespace Quorin_Core::CMD_Line::Console {
@@ -19,8 +20,25 @@ CMD_Error list_ctrl_connections(const std::vector<std::string>& args, std::strin
     return answer_listing("connections", records, reply);
 }
 
+CMD_Error list_devices(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    if (!args.empty()) return CMD_WRONG_FORMAT;
+    std::vector<std::string> records;
+    for (const auto& device : server.list_devices()) records.push_back(device->name);
+    return answer_listing("devices", records, reply);
+}
+
+CMD_Error list_binds(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    if (!args.empty()) return CMD_WRONG_FORMAT;
+    std::vector<std::string> records;
+    for (const auto& device : server.list_devices())
+        records.push_back(device->name + " " + device->session.get_port_name());
+    return answer_listing("binds", records, reply);
+}
+
 }  // namespace
 
+const CMD CMD_List_Devices{list_devices, "List devices.", "USAGE: lsdev"};
+const CMD CMD_List_Binds{list_binds, "List device binds.", "USAGE: lsbind"};
 const CMD CMD_List_Ctrl_Connections{list_ctrl_connections, "List control connections.",
                                     "USAGE: lsctrl"};
 

@@ -12,17 +12,8 @@ CMD_Error not_available(const std::vector<std::string>&, std::string& reply, Ser
 
 }  // namespace
 
-const CMD CMD_List_Devices{not_available, "List devices.", "USAGE: lsdev"};
-const CMD CMD_List_Binds{not_available, "List device binds.", "USAGE: lsbind"};
 const CMD CMD_List_PDO_Channels{not_available, "List pdo channels.", "USAGE: lspdo"};
 const CMD CMD_List_SDO_Mailboxes{not_available, "List sdo mailboxes.", "USAGE: lssdo"};
-const CMD CMD_Bind{not_available, "Create a device and bind to a specified serial port.",
-                   "USAGE: bind <device_name> <port_name>"};
-const CMD CMD_Device{not_available, "Device operations.",
-                     "USAGE: dev <device_name> <option> <param>\n"
-                     "            -d: delete a device\n"
-                     "            -o: open a device\n"
-                     "            -c: close a device"};
 const CMD CMD_PDO{not_available, "PDO operations.",
                   "USAGE: pdo <device_name> <option> <param>\n"
                   "        -o <ip, port>: open a pdo channel\n"

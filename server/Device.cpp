@@ -2,13 +2,14 @@
 
 namespace Quorin_Core {
 
-Device::Device(std::string name, std::string port_name)
-    : name(std::move(name)), port_name(std::move(port_name)) {}
+Device::Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb)
+    : tx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
+      rx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
+      session(port_name, baud, native_usb, *tx_queue, *rx_queue),
+      name(name) {}
 
 bool Device::occupied(const std::string& other_name, const std::string& other_port) const {
-    return name == other_name || port_name == other_port;
+    return name == other_name || session.get_port_name() == other_port;
 }
-
-void Device::stop() {}
 
 }  // namespace Quorin_Core

@@ -1,23 +1,33 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "rt_serial/control/Session.hpp"
+#include "rt_serial/protocol/SPB_Queue.hpp"
 
 namespace Quorin_Core {
 
-/// One named device bound to one serial port. Held by shared pointers: the device table
-/// and whoever works with it. Its session and queues arrive with the link layer.
+/// One named device bound to one serial port: its two SDO segment queues and the session
+/// on its port. Held by shared pointers (the device table, commands at work, and the PDO
+/// channel and SDO mailbox that serve it), so it outlives whatever still uses it.
 class Device {
 public:
-    /// A device called `name` on serial port `port_name`.
-    Device(std::string name, std::string port_name);
+    /// Capacity of each SDO segment queue, in messages.
+    static constexpr std::uint64_t sdo_queue_capacity = 16384;
 
-    /// Whether this device already uses `name` or `port_name`.
+    /// Creates the queues and the session, which opens the port; throws std::runtime_error
+    /// when the port cannot be opened.
+    Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb);
+
+    /// Whether this device already uses `name`, or the serial port `port_name`.
     bool occupied(const std::string& name, const std::string& port_name) const;
-    /// Stops the device's link; safe to call more than once.
-    void stop();
 
+    const std::shared_ptr<SPB_Queue> tx_queue;  ///< server to device
+    const std::shared_ptr<SPB_Queue> rx_queue;  ///< device to server
+    RT_Serial::Control::Session session;
     const std::string name;
-    const std::string port_name;
 };
 
 }  // namespace Quorin_Core

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "rt_serial/driver/Port_Discovery.hpp"
 #include "server/Device.hpp"
 #include "server/Thread_Priority.hpp"
 #include "utility/Logger.hpp"
@@ -111,9 +112,46 @@ std::shared_ptr<Device> Server::get_device(const std::string& name) {
     return found == devices.end() ? nullptr : found->second;
 }
 
+bool Server::bind_device(const std::string& name, const std::string& port_name) {
+    std::lock_guard lock(devices_mutex);
+    if (name.empty() || port_name.empty()) return false;
+    for (const auto& [key, device] : devices) {
+        if (device->occupied(name, port_name)) return false;
+    }
+    const bool native_usb = RT_Serial::Driver::is_native_usb_port(port_name);
+    // The port is opened while the lock is held, so two binds of one port cannot both succeed.
+    auto device = std::make_shared<Device>(name, port_name, static_cast<std::uint32_t>(config.device.baudrate),
+                                           native_usb);
+    devices.emplace(name, std::move(device));
+    return true;
+}
+
+bool Server::unbind_device(const std::string& name) {
+    std::lock_guard lock(devices_mutex);
+    const auto found = devices.find(name);
+    if (found == devices.end()) return false;
+    found->second->session.stop();
+    devices.erase(found);
+    return true;
+}
+
+std::vector<std::shared_ptr<Device>> Server::list_devices() {
+    std::lock_guard lock(devices_mutex);
+    std::vector<std::shared_ptr<Device>> listed;
+    listed.reserve(devices.size());
+    for (const auto& [name, device] : devices) listed.push_back(device);
+    return listed;
+}
+
 void Server::unbind_all_devices() {
     std::lock_guard lock(devices_mutex);
-    for (auto& [name, device] : devices) device->stop();
+    for (auto& [name, device] : devices) {
+        try {
+            device->session.stop();
+        } catch (const std::exception&) {
+            // Logged by the session; the other devices still have to stop.
+        }
+    }
     devices.clear();
 }
 

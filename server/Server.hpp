@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "app/Server_Config.hpp"
 #include "services/CTRL_Service.hpp"
@@ -40,6 +41,13 @@ public:
 
     /// The device of that name, or empty; the copy stays valid after the device is unbound.
     std::shared_ptr<Device> get_device(const std::string& name);
+    /// Creates a device called `name` on `port_name` and enters it in the table. False when
+    /// the name or port is empty or already in use; throws when the port cannot be opened.
+    bool bind_device(const std::string& name, const std::string& port_name);
+    /// Stops the device's session and erases it from the table; false when there is none.
+    bool unbind_device(const std::string& name);
+    /// A copy of the table's devices, in table order.
+    std::vector<std::shared_ptr<Device>> list_devices();
     /// Stops every device's session, then empties the table.
     void unbind_all_devices();
 

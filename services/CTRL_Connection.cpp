@@ -70,6 +70,7 @@ void CTRL_Service::Connection::execute_line(std::size_t length) {
 }
 
 void CTRL_Service::Connection::queue_reply(std::string reply) {
+    if (transmit_failed) return;
     replies.push_back(std::move(reply));
     if (!transmitting) tcp_transmit();
 }
@@ -90,7 +91,10 @@ void CTRL_Service::Connection::on_transmit(const boost::system::error_code& erro
     if (error == boost::asio::error::operation_aborted) return;
     if (error) {
         QUORIN_LOG_ERROR("Error sent ctrl-tcp data: ", error.message(), "\nBytes sent: ", bytes_sent);
-        replies.clear();  // the peer is not taking data; queued replies would only pile up
+        // The peer takes no more data: later replies are dropped, and reading goes on so
+        // that the read reports the broken connection and the sweep frees its place.
+        transmit_failed = true;
+        replies.clear();
     } else {
         replies.pop_front();
     }

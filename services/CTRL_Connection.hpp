@@ -57,6 +57,7 @@ private:
     std::deque<std::string> replies;  ///< front is being sent while `transmitting`
     bool transmitting = false;
     bool receive_paused = false;
+    bool transmit_failed = false;  ///< a send failed; replies are no longer sent
     boost::asio::streambuf receive_buffer{max_line_bytes};
     std::string record_text;
     std::string remote_text;

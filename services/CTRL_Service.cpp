@@ -79,8 +79,12 @@ void CTRL_Service::sweep_closed_connections() {
             ++entry;
             continue;
         }
+        auto removed = std::move(*entry);
         entry = connections.erase(entry);
         QUORIN_LOG(INFO, "A ctrl connection removed!");
+        // A send that never completes would keep the connection, and its socket, alive:
+        // close it on the control thread, which owns the socket.
+        if (removed) boost::asio::post(context, [removed] { removed->close(); });
     }
 }
 

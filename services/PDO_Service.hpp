@@ -5,6 +5,10 @@
 #include <cstdint>
 
 namespace Quorin_Core {
+class Device;
+}
+
+namespace Quorin_Core {
 
 /// The UDP process-data service: one channel (socket and client) per device.
 /// Runs on the server's PDO context.
@@ -13,6 +17,9 @@ public:
     /// Prepares the service; no socket is opened until a channel is.
     PDO_Service(boost::asio::io_context& context, std::uint16_t port_start);
 
+    /// Closes and forgets the channel of `device`, or the one on local `port` (0 matches none).
+    /// False when no channel matched.
+    bool remove_channel(const Device* device, unsigned short port);
     /// Closes and forgets every channel.
     void remove_all_channels();
 

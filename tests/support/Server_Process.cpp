@@ -5,13 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <string_view>
 #include <stdexcept>
 
 #include "support/Free_Port.hpp"
+#include "support/Log_Lines.hpp"
 
 namespace Quorin_Test {
 
@@ -39,12 +41,52 @@ Server_Process::Options Server_Process::options_with_ports(std::uint16_t ctrl_po
     return options;
 }
 
+namespace {
+
+/// The number in a "port = N" line right after "[control_service]", or 0.
+std::uint16_t control_port_in(const std::string& config) {
+    constexpr std::string_view blanks = " \t\r\n";
+    std::string_view text = config;
+    auto skip = [&](std::string_view expected) {
+        text.remove_prefix(std::min(text.find_first_not_of(blanks), text.size()));
+        if (!text.starts_with(expected)) return false;
+        text.remove_prefix(expected.size());
+        return true;
+    };
+    const auto section_at = text.find("[control_service]");
+    if (section_at == std::string_view::npos) return 0;
+    text.remove_prefix(section_at);
+    if (!skip("[control_service]") || !skip("port") || !skip("=") || !skip("")) return 0;
+    unsigned number = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9' || number > 65535) break;
+        number = number * 10 + static_cast<unsigned>(digit - '0');
+    }
+    return number <= 65535 ? static_cast<std::uint16_t>(number) : 0;
+}
+
+}  // namespace
+
+void Server_Process::write_config_files(const Options& options, const std::string& working_dir) const {
+    if (!options.working_subdir.empty()) std::filesystem::create_directories(working_dir);
+    if (!options.config.empty())
+        temp_dir.write_file(options.working_subdir.empty() ? "quorin_cfg.ini"
+                                                           : options.working_subdir + "/quorin_cfg.ini",
+                            options.config);
+    if (!options.parent_config.empty()) {
+        if (options.working_subdir.empty())
+            throw std::invalid_argument("parent_config needs a working_subdir");
+        temp_dir.write_file("quorin_cfg.ini", options.parent_config);
+    }
+}
+
 Server_Process::Server_Process(Options options) {
     ::signal(SIGPIPE, SIG_IGN);  // a write to a server that has gone must fail, not kill the test
-    if (!options.config.empty()) temp_dir.write_file("quorin_cfg.ini", options.config);
-    std::smatch port_match;
-    if (std::regex_search(options.config, port_match, std::regex(R"(\[control_service\]\s*port\s*=\s*(\d+))")))
-        control_port = static_cast<std::uint16_t>(std::stoi(port_match[1]));
+    const std::string working_dir =
+        options.working_subdir.empty() ? temp_dir.path() : temp_dir.path() + "/" + options.working_subdir;
+    write_config_files(options, working_dir);
+    const std::string& read_config = options.config.empty() ? options.parent_config : options.config;
+    control_port = control_port_in(read_config);
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))
@@ -62,7 +104,7 @@ Server_Process::Server_Process(Options options) {
         ::dup2(in_pipe[0], 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
-        if (::chdir(temp_dir.path().c_str()) != 0) ::_exit(126);
+        if (::chdir(working_dir.c_str()) != 0) ::_exit(126);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -139,6 +181,39 @@ bool Server_Process::wait_for_count(const std::string& text, std::size_t count,
     });
 }
 
+bool Server_Process::wait_for_stdout(const std::function<bool(const std::string&)>& done,
+                                     std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return done(stdout_text); });
+}
+
+std::optional<std::string> Server_Process::console_command(const std::string& line,
+                                                           std::chrono::milliseconds timeout) {
+    static const std::string prompt = "\nQuorin Core: ";
+    const std::string echo = "Quorin Core: > " + line + "\n";
+    const std::size_t current_prompt = [&] {
+        const std::string text = out();
+        const auto at = text.rfind(prompt);
+        return at == std::string::npos ? std::size_t{0} : at;
+    }();
+    send_line(line);
+    std::string reply;
+    const bool answered = wait_for_stdout(
+        [&](const std::string& text) {
+            const std::string console = without_log_lines(text.substr(current_prompt));
+            const auto echo_at = console.find(echo);
+            if (echo_at == std::string::npos) return false;
+            const auto reply_at = echo_at + echo.size();
+            const auto next_prompt = console.find(prompt, reply_at);
+            if (next_prompt == std::string::npos) return false;
+            reply = console.substr(reply_at, next_prompt - reply_at);
+            return true;
+        },
+        timeout);
+    if (!answered) return std::nullopt;
+    return reply;
+}
+
 std::optional<int> Server_Process::wait_exit(std::chrono::milliseconds timeout) {
     if (exit_status) return exit_status;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -148,6 +223,9 @@ std::optional<int> Server_Process::wait_exit(std::chrono::milliseconds timeout) 
         if (done == pid) {
             exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             close_stdin();
+            // The pipes may still hold the last output: read them to their end first.
+            if (stdout_reader.joinable()) stdout_reader.join();
+            if (stderr_reader.joinable()) stderr_reader.join();
             return exit_status;
         }
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +41,12 @@ public:
         std::vector<std::string> args;
         /// Waits for "Control Service started!" before returning.
         bool wait_until_started = true;
+        /// If not empty, the server runs in this subdirectory of the temporary directory
+        /// (created for it), so "./" is the subdirectory and "../" the temporary directory.
+        std::string working_subdir;
+        /// Written as ../quorin_cfg.ini (in the temporary directory) unless empty;
+        /// needs `working_subdir`.
+        std::string parent_config;
     };
 
     explicit Server_Process(Options options);
@@ -61,7 +68,13 @@ public:
     /// Waits until standard output holds `count` occurrences of `text`.
     bool wait_for_count(const std::string& text, std::size_t count,
                         std::chrono::milliseconds timeout = 10s);
-    /// Waits for the process to end; its exit status, or nothing on time-out.
+    /// Sends `line` to the console while it waits at its prompt and returns what it printed
+    /// between the echo of the line and the next prompt, log lines left out: the reply
+    /// followed by the console's own "\n". Nothing if no next prompt comes in time.
+    std::optional<std::string> console_command(const std::string& line,
+                                               std::chrono::milliseconds timeout = 10s);
+    /// Waits for the process to end; its exit status, or nothing on time-out. Once it has
+    /// ended, out() and err() hold everything it wrote.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 20s);
 
     std::string out() const;
@@ -71,6 +84,10 @@ public:
 
 private:
     void read_pipe(int fd, std::string& into);
+    void write_config_files(const Options& options, const std::string& working_dir) const;
+    /// Waits until `done` holds for standard output; true if it did in time.
+    bool wait_for_stdout(const std::function<bool(const std::string&)>& done,
+                         std::chrono::milliseconds timeout);
 
     Temp_Dir temp_dir;
     std::uint16_t control_port = 0;

@@ -32,6 +32,13 @@ void Tcp_Client::close() {
     fd = -1;
 }
 
+std::uint16_t Tcp_Client::local_port() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
 bool Tcp_Client::send(const std::string& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {

@@ -33,6 +33,8 @@ public:
     /// True once the server has closed the connection (within `timeout`).
     bool wait_closed(std::chrono::milliseconds timeout = 10s);
     void close();
+    /// The port of this client's end of the connection.
+    std::uint16_t local_port() const;
 
 private:
     /// One read of what is available within `timeout`; false on end of stream.

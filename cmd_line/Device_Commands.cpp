@@ -1,0 +1,93 @@
+#include "cmd_line/CMD_Map.hpp"
+#include "cmd_line/Console.hpp"
+#include "server/Device.hpp"
+#include "server/Server.hpp"
+
+namespace Quorin_Core::CMD_Line::Console {
+namespace {
+
+CMD_Error bind(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    if (args.size() != 2) return CMD_WRONG_FORMAT;
+    const std::string& name = args[0];
+    const std::string& port = args[1];
+    try {
+        if (!server.bind_device(name, port)) {
+            reply.append("FAILED to bind device [").append(name).append("]\r\n");
+            return CMD_FAILED;
+        }
+    } catch (const std::exception& error) {
+        reply.append(error.what()).append("\r\n");
+        return CMD_EXCEPTION;
+    }
+    reply.append("OK bind device [").append(name).append("] to port [").append(port).append("]\r\n");
+    return CMD_OK;
+}
+
+CMD_Error open_device(Device& device, std::string& reply) {
+    // start() logs the warning itself when the session already runs.
+    if (!device.session.start()) return CMD_EXCEPTION;
+    reply.append("OK opened device [").append(device.name).append("]\r\n");
+    return CMD_OK;
+}
+
+CMD_Error close_device(Device& device, std::string& reply) {
+    device.session.stop();
+    reply.append("OK closed device [").append(device.name).append("]\r\n");
+    return CMD_OK;
+}
+
+CMD_Error delete_device(const Device& device, std::string& reply, Server& server) {
+    // The channel and the mailbox go first, each under its own service's lock, then the table entry.
+    server.pdo_service->remove_channel(&device, 0);
+    server.sdo_service->remove_mailbox(&device, 0);
+    const std::string& name = device.name;
+    if (!server.unbind_device(name)) {
+        reply.append("FAILED to unbind device [").append(name).append("]\r\n");
+        return CMD_EXCEPTION;
+    }
+    reply.append("OK destroyed device [").append(name).append("]\r\n");
+    return CMD_OK;
+}
+
+CMD_Error device_option(const std::string& option, const std::string& name, std::string& reply, Server& server) {
+    if (option != "-o" && option != "-c" && option != "-d") return CMD_WRONG_FORMAT;
+    const auto device = server.get_device(name);
+    if (!device) {
+        reply.append("FAILED to find device [").append(name).append("]\r\n");
+        return CMD_FAILED;
+    }
+    if (option == "-o") return open_device(*device, reply);
+    if (option == "-c") return close_device(*device, reply);
+    return delete_device(*device, reply, server);
+}
+
+CMD_Error device(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    if (args.empty()) return CMD_WRONG_FORMAT;
+    if (args.size() == 1) {
+        if (args[0] != "-h") return CMD_WRONG_FORMAT;
+        reply.append(CMD_Device.description).append("\r\n").append(CMD_Device.usage).append("\r\n");
+        return CMD_OK;
+    }
+    std::string name;
+    const auto options = option_parser(args, name);
+    // Only the first option counts, and nothing may follow it.
+    if (options.empty() || options.front() + 1 != args.size()) return CMD_WRONG_FORMAT;
+    try {
+        return device_option(args[options.front()], name, reply, server);
+    } catch (const std::exception& error) {
+        reply.append(error.what()).append("\r\n");
+        return CMD_EXCEPTION;
+    }
+}
+
+}  // namespace
+
+const CMD CMD_Bind{bind, "Create a device and bind to a specified serial port.",
+                   "USAGE: bind <device_name> <port_name>"};
+const CMD CMD_Device{device, "Device operations.",
+                     "USAGE: dev <device_name> <option> <param>\n"
+                     "            -d: delete a device\n"
+                     "            -o: open a device\n"
+                     "            -c: close a device"};
+
+}  // namespace Quorin_Core::CMD_Line::Console

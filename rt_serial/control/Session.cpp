@@ -1,0 +1,511 @@
+#include "rt_serial/control/Session.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "rt_serial/datalink/Payload_Descriptor.hpp"
+#include "rt_serial/datalink/Protocol_Bitmap.hpp"
+#include "rt_serial/datalink/Raw_Frame.hpp"
+#include "rt_serial/datalink/Timestamp_Size_Table.hpp"
+#include "rt_serial/datalink/receive_frame.hpp"
+#include "rt_serial/datalink/rx_size_parser.hpp"
+#include "utility/Logger.hpp"
+
+namespace Quorin_Core::RT_Serial::Control {
+namespace {
+
+using Driver::Serial_Port;
+using namespace std::chrono;
+
+constexpr float min_frequency_hz = 1.0f;
+constexpr float max_frequency_hz = 500.0f;
+constexpr std::uint16_t tpdo_reply_quota = 256;       // 1024 bytes
+constexpr std::uint8_t tpdo_request_data[] = {0x00, 0x01};
+constexpr std::uint64_t nrt_window_bytes = 2048;       // budget of one window between PDO events
+constexpr std::uint64_t nrt_idle_budget_bytes = 4096;  // budget while PDO is disabled
+constexpr std::uint64_t max_frame_bytes = 1024;
+constexpr std::uint64_t nrt_frame_overhead_bytes = 10;  // frame header 6, descriptor 2, CRC 2
+constexpr float nrt_window_margin_us = 100;
+constexpr std::uint64_t reply_timeout_margin_us = 500;
+constexpr auto nrt_poll_interval = milliseconds(1);
+constexpr auto diagnostic_interval = seconds(1);
+constexpr auto stop_settle_time = milliseconds(10);
+
+Session* session_of(void* context) { return static_cast<Session*>(context); }
+
+float clamp_rate(float value) { return std::min(value, 1.0f); }
+
+float ratio(std::uint32_t part, std::int64_t whole) {
+    return whole > 0 ? clamp_rate(static_cast<float>(part) / static_cast<float>(whole)) : 0.0f;
+}
+
+}  // namespace
+
+Session::Session(const std::string& port_name, std::uint32_t baud, bool native_usb,
+                 Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue)
+    : work_guard(io_context.get_executor()),
+      diag_timer(io_context),
+      pdo_timer(io_context),
+      nrt_timer(io_context),
+      tx_entities(std::make_unique<Commu_Entities>(tx_queue)),
+      rx_entities(std::make_unique<Commu_Entities>(rx_queue)),
+      native_usb(native_usb),
+      frame_builder(Datalink::Raw_Frame::host_id, Datalink::Raw_Frame::device_id, !native_usb, timestamp_code),
+      source_filter(Datalink::ID_Filter::allow_only(Datalink::Raw_Frame::device_id)),
+      destination_filter(Datalink::ID_Filter::allow_only(Datalink::Raw_Frame::host_id)),
+      port_name(port_name) {
+    open_port(baud);
+    const auto reported_baud = static_cast<std::uint64_t>(std::max(port->get_baudrate(), 0));
+    link = Link_Timing::for_rate(Link_Timing::link_rate_for(native_usb, reported_baud));
+    fill_transfer_configs();
+    clear_diagnostic();
+    if (!pdo_enabled) {
+        period_ns = default_period_ns;
+        tpdo_offset_ns = 0;
+        rpdo_offset_ns = default_period_ns / 2;
+    }
+}
+
+void Session::open_port(std::uint32_t baud) {
+    try {
+        port = Serial_Port::create(io_context, port_name,
+                                   native_usb ? static_cast<unsigned>(native_usb_baud) : baud);
+    } catch (const std::exception& error) {
+        QUORIN_LOG(FATAL, "Failed to create Serial_Port for Session on [", port_name, "]:", error.what());
+        throw std::runtime_error(error.what());
+    }
+}
+
+Session::~Session() {
+    try {
+        stop();
+        port->close();
+    } catch (...) {
+        // Logged by stop; a port that has failed must not stop the device from going away.
+    }
+    // Run the cancelled completions now, so nothing holds the port once the context goes.
+    io_context.restart();
+    io_context.poll();
+    port.reset();
+}
+
+void Session::fill_transfer_configs() {
+    rpdo_tx_config = {tx_entities->frame_a.data(), 0, &Session::rpdo_tx_cplt_cb, this};
+    tpdo_tx_config = {tx_entities->frame_a.data(), 0, nullptr, this};
+    nrt_tx_config = {tx_entities->frame_b.data(), 0, nullptr, this};
+    fill_rx_config(tpdo_rx_config, rx_entities->frame_a.data());
+    fill_rx_config(nrt_rx_config, rx_entities->frame_b.data());
+}
+
+void Session::fill_rx_config(Serial_Port::RX_Config& config, std::uint8_t* buffer) {
+    config.buffer = buffer;
+    config.buffer_size = frame_buffer_bytes;
+    config.rx_cplt_cb = &Session::rx_cplt_cb;
+    config.rx_error_cb = &Session::rx_error_cb;
+    config.rx_timeout_cb = &Session::rx_timeout_cb;
+    config.header[0] = 0xAA;
+    config.header[1] = 0x55;
+    config.header_size = 2;
+    config.size_parse_len = rx_size_parse_len;
+    config.size_parser = &rx_size_parser;
+    config.timeout_us = 0;
+    config.context = this;
+}
+
+// ---- lifecycle -------------------------------------------------------------------------
+
+bool Session::start() {
+    std::lock_guard lock(lifecycle_mutex);
+    if (running) {
+        QUORIN_LOG(WARN, "Session already started on [", port_name, "]!");
+        return false;
+    }
+    if (thread.joinable()) thread.join();  // a run that ended on its own
+    QUORIN_LOG(INFO, "Session starting on [", port_name, "]...");
+    io_context.restart();
+    running = true;
+    try {
+        thread = std::thread(&Session::run_thread, this);
+    } catch (...) {
+        running = false;
+        throw;
+    }
+    boost::asio::post(io_context, [this] {
+        update_diagnostic();
+        nrt_start_transfer(0);
+    });
+    return true;
+}
+
+void Session::run_thread() {
+    QUORIN_LOG(INFO, "Session started on [", port_name, "]!");
+    try {
+        io_context.run();
+        QUORIN_LOG(INFO, "Session stopped on [", port_name, "]!");
+    } catch (const std::exception& error) {
+        // Nothing may escape a thread; the device stays bound and can be opened again.
+        io_context.stop();
+        running = false;
+        QUORIN_LOG(FATAL, "Exception during session start on [", port_name, "]:", error.what());
+    }
+}
+
+void Session::stop() {
+    std::lock_guard lock(lifecycle_mutex);
+    pdo_enabled = false;
+    try {
+        io_context.stop();
+        if (thread.joinable()) thread.join();
+        running = false;
+        // The thread has ended: the timers and the port are this thread's to touch now.
+        stop_timers_and_transfer();
+    } catch (const std::exception& error) {
+        QUORIN_LOG(FATAL, "Exception during session stop:", error.what());
+        throw std::runtime_error(error.what());
+    }
+    std::this_thread::sleep_for(stop_settle_time);
+}
+
+void Session::stop_timers_and_transfer() {
+    pdo_timer.cancel();
+    nrt_timer.cancel();
+    diag_timer.cancel();
+    if (port->is_open()) port->stop_transfer();
+    nrt_pending = false;
+}
+
+// ---- PDO -------------------------------------------------------------------------------
+
+void Session::enable_pdo() {
+    if (pdo_enabled.exchange(true)) return;
+    boost::asio::post(io_context, [this] {
+        if (!pdo_enabled) return;
+        next_sync = System_Clock::now() + nanoseconds(tpdo_offset_ns.load());
+        arm_pdo_timer(&Session::rpdo_sync_handler);
+    });
+}
+
+void Session::disable_pdo() {
+    pdo_enabled = false;
+    boost::asio::post(io_context, [this] {
+        if (!pdo_enabled) pdo_timer.cancel();
+    });
+}
+
+void Session::set_pdo_config(float frequency_hz) {
+    if (pdo_enabled) return;
+    // NaN is no frequency; keep what is set.
+    if (!(frequency_hz == frequency_hz)) return;
+    const float clamped = std::clamp(frequency_hz, min_frequency_hz, max_frequency_hz);
+    const auto period = static_cast<std::uint64_t>(1e9f / clamped);
+    period_ns = period;
+    tpdo_offset_ns = 0;
+    rpdo_offset_ns = period / 2;
+}
+
+void Session::set_pdo_config(float frequency_hz, std::uint64_t tpdo_offset, std::uint64_t rpdo_offset) {
+    if (pdo_enabled || !(frequency_hz == frequency_hz)) return;
+    const float clamped = std::clamp(frequency_hz, min_frequency_hz, max_frequency_hz);
+    const auto period = static_cast<std::uint64_t>(1e9f / clamped);
+    // The RPDO transmission must come before the TPDO request within one period.
+    if (tpdo_offset >= rpdo_offset || rpdo_offset >= period) return;
+    period_ns = period;
+    tpdo_offset_ns = tpdo_offset;
+    rpdo_offset_ns = rpdo_offset;
+}
+
+void Session::arm_pdo_timer(void (Session::*handler)()) {
+    pdo_timer.expires_at(next_sync);
+    pdo_timer.async_wait([this, handler](const boost::system::error_code& error) {
+        if (error == boost::asio::error::operation_aborted) return;
+        if (error) {
+            QUORIN_LOG_ERROR("PDO sync timer error on [", port_name, "]:", error.message());
+            return;
+        }
+        if (pdo_enabled) (this->*handler)();
+    });
+}
+
+void Session::rpdo_sync_handler() {
+    next_sync += nanoseconds(static_cast<std::int64_t>(rpdo_offset_ns - tpdo_offset_ns));
+    arm_pdo_timer(&Session::tpdo_sync_handler);
+    if (port->tx_busy()) port->stop_transfer();
+    std::size_t frame_length = 0;
+    if (!build_rpdo_frame(frame_length)) return;
+    rpdo_tx_config.size = static_cast<std::uint16_t>(frame_length);
+    if (const auto result = port->start_transfer(&rpdo_tx_config, nullptr)) pdo_start_failed("RPDO", result);
+}
+
+bool Session::build_rpdo_frame(std::size_t& frame_length) {
+    std::uint8_t* buffer = tx_entities->frame_a.data();
+    if (auto* writer = rpdo_writer.load()) {
+        std::uint8_t* data = buffer + frame_builder.data_offset();
+        std::size_t size = 0;
+        (*writer)(data, &size);
+        size = std::min(size, frame_builder.max_data_size());
+        return frame_builder.build(buffer, Payload::pdo_protocol, data, size, 0, frame_length) ==
+               Datalink::PACK_OK;
+    }
+    lock_pdo_slot();
+    const auto result = frame_builder.build(buffer, Payload::pdo_protocol, tx_entities->pdo_data.data(),
+                                            tx_entities->pdo_size, 0, frame_length);
+    unlock_pdo_slot();
+    return result == Datalink::PACK_OK;
+}
+
+void Session::tpdo_sync_handler() {
+    next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
+    arm_pdo_timer(&Session::rpdo_sync_handler);
+    if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
+    std::size_t frame_length = 0;
+    if (frame_builder.build(tx_entities->frame_a.data(), Payload::pdo_protocol, tpdo_request_data,
+                            sizeof tpdo_request_data, tpdo_reply_quota, frame_length) != Datalink::PACK_OK)
+        return;
+    tpdo_tx_config.size = static_cast<std::uint16_t>(frame_length);
+    tpdo_rx_config.timeout_us = static_cast<std::uint64_t>(
+        static_cast<float>(frame_length + max_frame_bytes) * link.us_per_byte + reply_timeout_margin_us);
+    if (const auto result = port->start_transfer(&tpdo_tx_config, &tpdo_rx_config)) {
+        pdo_start_failed("TPDO", result);
+        return;
+    }
+    ++counters.tpdo_tx;
+}
+
+void Session::pdo_start_failed(const char* what, std::uint8_t result) {
+    pdo_enabled = false;
+    pdo_timer.cancel();
+    const int code = result;
+    if (what[0] == 'R') {
+        QUORIN_LOG_ERROR("Failed to start RPDO sync on [", port_name, "]! result = [", code, "]");
+    } else {
+        QUORIN_LOG_ERROR("Failed to start TPDO sync on [", port_name, "], result = [", code, "]");
+    }
+}
+
+void Session::pdo_write(const std::uint8_t* data, std::size_t size) {
+    size = std::min(size, pdo_slot_bytes);
+    lock_pdo_slot();
+    std::copy_n(data, size, tx_entities->pdo_data.data());
+    tx_entities->pdo_size = size;
+    unlock_pdo_slot();
+}
+
+void Session::lock_pdo_slot() {
+    while (tx_entities->pdo_lock.exchange(1, std::memory_order_acquire) != 0) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#else
+        std::this_thread::yield();
+#endif
+    }
+}
+
+void Session::unlock_pdo_slot() { tx_entities->pdo_lock.store(0, std::memory_order_release); }
+
+void Session::set_tpdo_sync_read_handler(Base_TPDO_Sync_Read& reader) { tpdo_reader = &reader; }
+
+void Session::reset_tpdo_sync_read_handler() {
+    tpdo_reader = nullptr;
+    // The sink's owner may free it on return: wait until the session thread has left it.
+    if (io_context.get_executor().running_in_this_thread()) return;
+    while (inside_tpdo_reader.load()) std::this_thread::yield();
+}
+
+void Session::set_rpdo_sync_write_handler(Base_RPDO_Sync_Write& writer) { rpdo_writer = &writer; }
+
+void Session::reset_rpdo_sync_write_handler() { rpdo_writer = nullptr; }
+
+// ---- driver callbacks and the receive path -----------------------------------------------
+
+void Session::rx_cplt_cb(Serial_Port*, const std::uint8_t* data, std::size_t size, void* context) {
+    Session* session = session_of(context);
+    Datalink::receive_frame(data, size, session->source_filter, session->destination_filter,
+                            !session->native_usb, session->counters, *session);
+    session->nrt_start_transfer(0);
+}
+
+void Session::rx_error_cb(Serial_Port*, const std::uint8_t*, std::size_t, void* context) {
+    session_of(context)->nrt_start_transfer(0);
+}
+
+void Session::rx_timeout_cb(Serial_Port*, void* context) { session_of(context)->nrt_start_transfer(0); }
+
+void Session::rpdo_tx_cplt_cb(Serial_Port*, void* context) {
+    Session* session = session_of(context);
+    ++session->counters.rpdo;
+    session->nrt_start_transfer(0);
+}
+
+void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {
+    inside_tpdo_reader = true;
+    if (auto* reader = tpdo_reader.load()) (*reader)(data, size);
+    inside_tpdo_reader = false;
+}
+
+void Session::sdo_message(const std::uint8_t* data, std::size_t size) { rx_entities->queue.enqueue(data, size); }
+
+// ---- NRT scheduler ---------------------------------------------------------------------
+
+void Session::nrt_start_transfer(std::uint64_t delay_us) {
+    if (delay_us != 0) {
+        nrt_wait(microseconds(delay_us));
+        return;
+    }
+    nrt_budget = nrt_window_budget();
+    if (nrt_budget == 0) {
+        nrt_wait(nrt_poll_interval);
+        return;
+    }
+    if (nrt_pending && !nrt_send_prepared()) {
+        nrt_wait(nrt_poll_interval);
+        return;
+    }
+    nrt_prepare_frame();
+    nrt_wait(nrt_poll_interval);
+}
+
+void Session::nrt_wait(microseconds delay) {
+    nrt_timer.expires_at(System_Clock::now() + delay);
+    nrt_timer.async_wait([this](const boost::system::error_code& error) {
+        if (error == boost::asio::error::operation_aborted) return;
+        if (error) {
+            QUORIN_LOG_ERROR("NRT timer error on [", port_name, "]:", error.message());
+            return;
+        }
+        nrt_start_transfer(0);
+    });
+}
+
+std::uint64_t Session::nrt_window_budget() const {
+    if (!pdo_enabled) return nrt_idle_budget_bytes;
+    const auto left = duration_cast<microseconds>(next_sync - System_Clock::now()).count();
+    const float remaining_us = left > 0 ? static_cast<float>(left) : 0.0f;
+    if (remaining_us < link.nrt_min_window_us) return 0;
+    if (remaining_us >= link.nrt_full_window_us) return nrt_window_bytes;
+    const float bytes = (remaining_us - nrt_window_margin_us) * link.bytes_per_us;
+    return bytes > static_cast<float>(nrt_window_bytes) ? nrt_window_bytes : static_cast<std::uint64_t>(bytes);
+}
+
+bool Session::nrt_send_prepared() {
+    if (port->tx_busy() || port->rx_busy()) return false;
+    const std::uint64_t exchange_bytes = nrt_tx_length + nrt_rx_allowance;
+    if (nrt_budget < exchange_bytes) {
+        if (half_period_budget() >= exchange_bytes) return false;  // a later window will carry it
+        // No window of this period can ever carry it; keep the queue moving.
+        QUORIN_LOG(WARN, "Discarded NRT frame of ", nrt_tx_length, " bytes on [", port_name,
+                   "]: larger than any window of the PDO period");
+        nrt_pending = false;
+        return true;
+    }
+    nrt_tx_config.size = static_cast<std::uint16_t>(nrt_tx_length);
+    nrt_rx_config.timeout_us = static_cast<std::uint64_t>(static_cast<float>(exchange_bytes) * link.us_per_byte) +
+                               reply_timeout_margin_us;
+    if (port->start_transfer(&nrt_tx_config, &nrt_rx_config) != 0) return false;
+    nrt_budget -= exchange_bytes;
+    ++counters.nrt_tx;
+    nrt_pending = false;
+    return true;
+}
+
+std::uint64_t Session::half_period_budget() const {
+    const float half_period_us = static_cast<float>(period_ns.load() / 2000);
+    if (half_period_us < link.nrt_min_window_us) return 16;
+    if (half_period_us >= link.nrt_full_window_us) return nrt_window_bytes;
+    const auto bytes = static_cast<std::uint64_t>((half_period_us - nrt_window_margin_us) * link.bytes_per_us);
+    return std::min(std::max<std::uint64_t>(16, bytes), nrt_window_bytes);
+}
+
+void Session::nrt_prepare_frame() {
+    const std::uint64_t timestamp_bytes = Payload::Timestamp_Size_Table[timestamp_code];
+    const std::uint64_t overhead = timestamp_bytes + nrt_frame_overhead_bytes;
+    const std::uint64_t min_frame = (timestamp_bytes + 29) / 16 * 16;
+    const std::uint64_t frame_cap = std::min(std::max(nrt_budget / 2, min_frame), max_frame_bytes);
+    const std::uint64_t byte_cap = frame_cap - overhead;
+
+    std::uint8_t* buffer = tx_entities->frame_b.data();
+    std::uint8_t* data = buffer + frame_builder.data_offset();
+    std::uint64_t taken = 0;
+    while (taken < byte_cap) {
+        const auto got = tx_entities->queue.dequeue(byte_cap - taken, data + taken);
+        if (got == 0) break;
+        taken += got;
+    }
+    if (taken == 0) return;
+
+    const std::uint64_t header = Payload::Payload_Descriptor::header_size(static_cast<std::uint8_t>(timestamp_code << 5));
+    const std::uint64_t frame_length = Payload::Payload_Descriptor::padded_length(header + taken) + 8;
+    // Unsigned on purpose: a budget below the frame's length grants the full 1024 bytes.
+    const std::uint64_t allowance = std::max(std::min(nrt_budget - frame_length, max_frame_bytes), min_frame);
+    std::size_t built_length = 0;
+    if (frame_builder.build(buffer, Payload::sdo_protocol, data, taken, static_cast<std::uint16_t>(allowance / 4),
+                            built_length) != Datalink::PACK_OK)
+        return;
+    nrt_pending = true;
+    nrt_tx_length = built_length;
+    nrt_rx_allowance = allowance;
+}
+
+// ---- diagnostics -----------------------------------------------------------------------
+
+void Session::clear_diagnostic() {
+    counters.clear();
+    previous_port_counters.fill(0);
+    diagnostics.clear();
+    port->diag.clear();
+}
+
+void Session::arm_diag_timer() {
+    diag_timer.expires_after(diagnostic_interval);
+    diag_timer.async_wait([this](const boost::system::error_code& error) {
+        if (error == boost::asio::error::operation_aborted) return;
+        if (error) {
+            QUORIN_LOG_ERROR("Diagnostic timer error on [", port_name, "]:", error.message());
+            return;
+        }
+        update_diagnostic();
+    });
+}
+
+void Session::update_diagnostic() {
+    arm_diag_timer();
+    const auto& raw = port->diag;
+    const std::array<std::uint64_t, 6> now_counters{raw.tx_frames.load(), raw.rx_frames.load(),
+                                                    raw.rx_errors.load(), raw.rx_timeouts.load(),
+                                                    raw.tx_bytes.load(), raw.rx_bytes.load()};
+    std::array<std::uint32_t, 6> delta{};
+    for (std::size_t i = 0; i < delta.size(); ++i)
+        delta[i] = static_cast<std::uint32_t>(now_counters[i]) - static_cast<std::uint32_t>(previous_port_counters[i]);
+    const auto [tx_frames, rx_frames, rx_errors, rx_timeouts, tx_bytes, rx_bytes] = delta;
+
+    Diagnostic_Snapshot figures;
+    figures.tx_frames = static_cast<float>(tx_frames);
+    figures.rx_frames = static_cast<float>(rx_frames);
+    figures.rx_frame_ok_rate = ratio(counters.ok, rx_frames);
+    figures.rx_errors = static_cast<float>(rx_errors);
+    figures.rx_error_rate = ratio(rx_errors, rx_frames);
+    figures.rx_timeouts = static_cast<float>(rx_timeouts);
+    figures.timeout_rate = ratio(rx_timeouts, static_cast<std::int64_t>(tx_frames) - counters.rpdo);
+    figures.tx_bits = static_cast<float>(tx_bytes) * 8;
+    figures.rx_bits = static_cast<float>(rx_bytes) * 8;
+    figures.unpack_ok_rate = ratio(counters.tpdo_rx + counters.sdo_rx, counters.ok);
+    figures.ok = static_cast<float>(counters.ok);
+    figures.header = static_cast<float>(counters.header);
+    figures.source_id = static_cast<float>(counters.source_id);
+    figures.destination_id = static_cast<float>(counters.destination_id);
+    figures.length = static_cast<float>(counters.length);
+    figures.crc = static_cast<float>(counters.crc);
+    figures.payload = static_cast<float>(counters.payload);
+    figures.rpdo_frequency = static_cast<float>(counters.rpdo);
+    figures.tpdo_frequency = static_cast<float>(counters.tpdo_tx);
+    figures.tpdo_ok_rate = ratio(counters.tpdo_rx, counters.tpdo_tx);
+    figures.nrt_transfers = static_cast<float>(counters.nrt_tx);
+    figures.nrt_ok_rate = ratio(counters.sdo_rx, counters.nrt_tx);
+    diagnostics.store(figures);
+
+    counters.clear();
+    previous_port_counters = now_counters;
+}
+
+}  // namespace Quorin_Core::RT_Serial::Control

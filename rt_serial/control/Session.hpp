@@ -1,0 +1,210 @@
+#pragma once
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/system_timer.hpp>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "rt_serial/control/Diagnostic_Raw.hpp"
+#include "rt_serial/control/Link_Counters.hpp"
+#include "rt_serial/control/Link_Timing.hpp"
+#include "rt_serial/datalink/Frame_Builder.hpp"
+#include "rt_serial/datalink/Frame_Sink.hpp"
+#include "rt_serial/datalink/ID_Filter.hpp"
+#include "rt_serial/driver/Serial_Port.hpp"
+#include "rt_serial/protocol/SDO_Queue.hpp"
+
+namespace Quorin_Core::RT_Serial::Control {
+
+/// The real-time protocol with one device on one serial port: the PDO cycle (an RPDO frame,
+/// then a TPDO request the device answers) and, in the time between PDO events, NRT frames
+/// carrying SDO messages from the transmit queue, whose answers go to the receive queue.
+///
+/// Threading: every timer, port completion and driver callback runs on the session's own
+/// thread. `start`, `stop`, `enable_pdo`, `disable_pdo`, `set_pdo_config`, the handler setters,
+/// `pdo_write` and the diagnostics readers may be called from any thread: timer work is posted
+/// to the session's io_context, `start`/`stop` are serialised by `lifecycle_mutex`, and the
+/// PDO slot has its own spin lock. The TPDO sink is called on the session thread.
+class Session : private Datalink::Frame_Sink {
+public:
+    /// Receives each TPDO answer's data (padding included) on the session thread.
+    class Base_TPDO_Sync_Read {
+    public:
+        virtual void operator()(const std::uint8_t* data, std::size_t size) = 0;
+        virtual ~Base_TPDO_Sync_Read() = default;
+    };
+    /// Writes the RPDO data of a cycle in place of the PDO slot, setting its size.
+    class Base_RPDO_Sync_Write {
+    public:
+        virtual void operator()(std::uint8_t* data, std::size_t* size) = 0;
+        virtual ~Base_RPDO_Sync_Write() = default;
+    };
+
+    static constexpr std::size_t frame_buffer_bytes = 2048;
+    static constexpr std::size_t pdo_slot_bytes = 1004;
+    static constexpr std::uint64_t default_period_ns = 10000000;
+    static constexpr std::uint64_t native_usb_baud = 4000000;
+
+    /// One direction's buffers: PDO frames (A), NRT frames (B), the PDO slot, the SDO queue.
+    struct Commu_Entities {
+        explicit Commu_Entities(Protocol::SDO::Queue& queue) : queue(queue) {}
+        alignas(16) std::array<std::uint8_t, frame_buffer_bytes> frame_a{};
+        alignas(16) std::array<std::uint8_t, frame_buffer_bytes> frame_b{};
+        std::atomic<std::uint8_t> pdo_lock{0};
+        std::array<std::uint8_t, pdo_slot_bytes> pdo_data{};
+        std::uint64_t pdo_size = 0;
+        Protocol::SDO::Queue& queue;
+    };
+
+    using Diagnostic_Raw = Control::Diagnostic_Raw;
+
+    /// Opens `port_name` (at 4,000,000 baud for a native USB port, else at `baud`); throws
+    /// std::runtime_error when the port cannot be opened. The queues must outlive the session.
+    Session(const std::string& port_name, std::uint32_t baud, bool native_usb,
+            Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue);
+    /// Stops the session and closes the port.
+    ~Session();
+
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    /// Starts the session thread, the diagnostics tick and the NRT scheduler.
+    /// Returns false (and logs a warning) when it is running already.
+    bool start();
+    /// Stops PDO, the timers, the transfer and the thread. The session can be started again.
+    void stop();
+    /// The session thread runs.
+    bool is_running() const { return running.load(); }
+
+    /// Starts the PDO cycle; a second call while it runs does nothing.
+    void enable_pdo();
+    /// Stops the PDO cycle.
+    void disable_pdo();
+    /// Sets the PDO frequency (clamped to 1..500 Hz), the RPDO event at 0 and the TPDO request
+    /// half a period later. No effect while PDO is enabled.
+    void set_pdo_config(float frequency_hz);
+    /// Sets the frequency and both offsets (each below the period). No effect while enabled.
+    void set_pdo_config(float frequency_hz, std::uint64_t tpdo_offset_ns, std::uint64_t rpdo_offset_ns);
+    /// PDO is enabled.
+    bool is_pdo_enabled() const { return pdo_enabled.load(); }
+    /// The PDO period in nanoseconds.
+    std::uint64_t pdo_period_ns() const { return period_ns.load(); }
+
+    /// Installs the TPDO sink; it must stay valid until reset.
+    void set_tpdo_sync_read_handler(Base_TPDO_Sync_Read& reader);
+    /// Removes the TPDO sink. On return the session is no longer inside it.
+    void reset_tpdo_sync_read_handler();
+    /// Installs the RPDO source used instead of the PDO slot.
+    void set_rpdo_sync_write_handler(Base_RPDO_Sync_Write& writer);
+    /// Removes the RPDO source.
+    void reset_rpdo_sync_write_handler();
+
+    /// Copies RPDO data (at most 1004 bytes; more is cut) into the transmit PDO slot; every
+    /// cycle sends the last data written.
+    void pdo_write(const std::uint8_t* data, std::size_t size);
+
+    /// Sets the counters and figures to 0 and clears the port's transfer counters.
+    void clear_diagnostic();
+    /// The last second's figures.
+    Diagnostic_Snapshot diagnostic() const { return diagnostics.get_copy(); }
+    /// The port's cumulative transfer counters.
+    const Driver::Serial_Port::Transfer_Diagnostic_Raw& port_diagnostic() const { return port->diag; }
+    /// The port's name as bound.
+    const std::string& get_port_name() const { return port_name; }
+    /// The derived link figures.
+    const Link_Timing& timing() const { return link; }
+    /// Whether the port is driven as the device's own USB port (no CRC).
+    bool is_native_usb() const { return native_usb; }
+
+private:
+    using System_Clock = std::chrono::system_clock;
+
+    static void rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
+    static void rx_error_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
+    static void rx_timeout_cb(Driver::Serial_Port* port, void* context);
+    static void rpdo_tx_cplt_cb(Driver::Serial_Port* port, void* context);
+
+    void pdo_payload(const std::uint8_t* data, std::size_t size) override;
+    void sdo_message(const std::uint8_t* data, std::size_t size) override;
+
+    void open_port(std::uint32_t baud);
+    void fill_transfer_configs();
+    void fill_rx_config(Driver::Serial_Port::RX_Config& config, std::uint8_t* buffer);
+    void run_thread();
+    void stop_timers_and_transfer();
+    void flush_handlers();
+
+    void arm_pdo_timer(void (Session::*handler)());
+    void rpdo_sync_handler();
+    void tpdo_sync_handler();
+    bool build_rpdo_frame(std::size_t& frame_length);
+    void pdo_start_failed(const char* what, std::uint8_t result);
+
+    void nrt_start_transfer(std::uint64_t delay_us);
+    void nrt_wait(std::chrono::microseconds delay);
+    std::uint64_t nrt_window_budget() const;
+    bool nrt_send_prepared();
+    std::uint64_t half_period_budget() const;
+    void nrt_prepare_frame();
+
+    void update_diagnostic();
+    void arm_diag_timer();
+
+    void lock_pdo_slot();
+    void unlock_pdo_slot();
+
+    boost::asio::io_context io_context;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard;
+    boost::asio::steady_timer diag_timer;
+    boost::asio::system_timer pdo_timer;
+    boost::asio::system_timer nrt_timer;
+    std::shared_ptr<Driver::Serial_Port> port;
+
+    std::atomic<std::uint64_t> period_ns{default_period_ns};
+    std::atomic<std::uint64_t> tpdo_offset_ns{0};  ///< offset of the RPDO transmission
+    std::atomic<std::uint64_t> rpdo_offset_ns{default_period_ns / 2};  ///< offset of the TPDO request
+    const std::uint8_t timestamp_code = 0;
+    std::atomic<bool> pdo_enabled{false};
+
+    std::uint64_t nrt_budget = 0;
+    std::uint64_t nrt_tx_length = 0;
+    std::uint64_t nrt_rx_allowance = 0;
+    bool nrt_pending = false;
+    Link_Timing link;
+
+    std::unique_ptr<Commu_Entities> tx_entities;
+    std::unique_ptr<Commu_Entities> rx_entities;
+    const bool native_usb;
+    Datalink::Frame_Builder frame_builder;
+    Diagnostic_Raw diagnostics;
+    Link_Counters counters;
+    std::array<std::uint64_t, 6> previous_port_counters{};
+
+    System_Clock::time_point next_sync;
+    Driver::Serial_Port::TX_Config rpdo_tx_config;
+    Driver::Serial_Port::TX_Config tpdo_tx_config;
+    Driver::Serial_Port::RX_Config tpdo_rx_config;
+    Driver::Serial_Port::TX_Config nrt_tx_config;
+    Driver::Serial_Port::RX_Config nrt_rx_config;
+    std::atomic<Base_RPDO_Sync_Write*> rpdo_writer{nullptr};
+    std::atomic<Base_TPDO_Sync_Read*> tpdo_reader{nullptr};
+    std::atomic<bool> inside_tpdo_reader{false};
+    Datalink::ID_Filter source_filter;
+    Datalink::ID_Filter destination_filter;
+    const std::string port_name;
+
+    std::mutex lifecycle_mutex;  ///< serialises start and stop
+    std::thread thread;
+    std::atomic<bool> running{false};
+};
+
+}  // namespace Quorin_Core::RT_Serial::Control

@@ -1,0 +1,418 @@
+#include "rt_serial/driver/Serial_Port.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include "support/Pty_Pair.hpp"
+#include "utility/Logger.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Quorin_Core::RT_Serial::Driver::Serial_Port;
+using Quorin_Core::Utility::Log_Level;
+using Quorin_Core::Utility::Logger;
+using Quorin_Test::Bytes;
+using Quorin_Test::Pty_Pair;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned baud = 4000000;
+constexpr std::size_t buffer_bytes = 2048;
+
+/// Test frames carry their total size, big-endian, in bytes 3 and 4.
+std::size_t size_in_bytes_3_4(Serial_Port*, const std::uint8_t* bytes) { return bytes[3] * 256u + bytes[4]; }
+
+/// A frame declaring `size` bytes (it has at least 5); its body never holds a header byte.
+Bytes frame(std::size_t size, std::uint8_t tag = 0) {
+    Bytes bytes{0xAA, 0x55, tag, std::uint8_t(size >> 8), std::uint8_t(size)};
+    for (std::size_t i = bytes.size(); i < size; ++i) bytes.push_back(std::uint8_t(i & 0x3F));
+    return bytes;
+}
+Bytes operator+(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+Bytes part(const Bytes& bytes, std::size_t from, std::size_t to) { return {bytes.begin() + from, bytes.begin() + to}; }
+
+/// What the port reported through its callbacks.
+struct Seen {
+    std::vector<Bytes> frames;
+    std::vector<std::size_t> errors;  // sizes handed to rx_error_cb
+    int timeouts = 0;
+    int sent = 0;
+    const Serial_Port::RX_Config* restart = nullptr;  // started by on_sent after a stop
+};
+void on_frame(Serial_Port*, const std::uint8_t* data, std::size_t size, void* seen) {
+    static_cast<Seen*>(seen)->frames.emplace_back(data, data + size);
+}
+void on_error(Serial_Port*, const std::uint8_t*, std::size_t size, void* seen) {
+    static_cast<Seen*>(seen)->errors.push_back(size);
+}
+void on_timeout(Serial_Port*, void* seen) { ++static_cast<Seen*>(seen)->timeouts; }
+void on_sent(Serial_Port* port, void* context) {
+    auto& seen = *static_cast<Seen*>(context);
+    ++seen.sent;
+    if (seen.restart == nullptr) return;
+    port->stop_transfer();
+    port->start_transfer(nullptr, std::exchange(seen.restart, nullptr));
+}
+
+/// Collects the logger's lines, DEBUG included, while in scope.
+struct Log_Capture {
+    Log_Capture() { Logger::instance().out = &text, Logger::instance().min_level = Log_Level::DEBUG; }
+    ~Log_Capture() { Logger::instance().out = &std::cout, Logger::instance().min_level = Log_Level::INFO; }
+    std::size_t count(const std::string& piece) const {
+        const std::string all = text.str();
+        std::size_t n = 0;
+        for (auto at = all.find(piece); at != std::string::npos; at = all.find(piece, at + 1)) ++n;
+        return n;
+    }
+    bool has(const std::string& piece) const { return count(piece) > 0; }
+    std::ostringstream text;
+};
+
+/// A port on a pty whose other side the test plays. The test runs the io_context itself,
+/// so handlers run only inside run_until and the test sets the order of events.
+class Serial_Port_Test : public ::testing::Test {
+protected:
+    Serial_Port_Test() {
+        rx.buffer = buffer.data();
+        rx.buffer_size = buffer_bytes;
+        rx.rx_cplt_cb = on_frame;
+        rx.rx_error_cb = on_error;
+        rx.header[0] = 0xAA;
+        rx.header[1] = 0x55;
+        rx.header_size = 2;
+        rx.size_parse_len = 5;
+        rx.size_parser = size_in_bytes_3_4;
+        rx.context = &seen;
+    }
+    ~Serial_Port_Test() override { port->close(); }
+
+    /// Runs handlers (or, with `run` false, just waits) until `done`; false after `limit`.
+    bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s, bool run = true) {
+        for (const auto deadline = Clock::now() + limit; !done();) {
+            if (Clock::now() >= deadline) return false;
+            run ? void(io.run_one_for(5ms)) : std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    void timeout_after(std::uint64_t us) { rx.rx_timeout_cb = on_timeout, rx.timeout_us = us; }
+
+    Log_Capture log;
+    boost::asio::io_context io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
+    Pty_Pair device;
+    const std::string path = device.port_path();
+    std::shared_ptr<Serial_Port> port = Serial_Port::create(io, path, baud);
+    Seen seen;
+    std::array<std::uint8_t, buffer_bytes> buffer{}, buffer2{};
+    const Bytes request = frame(16, 0x11);
+    Serial_Port::TX_Config tx{request.data(), std::uint16_t(request.size()), on_sent, &seen};
+    Serial_Port::RX_Config rx;
+};
+
+TEST_F(Serial_Port_Test, opens_raw_at_the_requested_rate_and_exclusively) {
+    EXPECT_TRUE(log.has("[INFO ] Serial port [" + path + "] opened!"));
+    EXPECT_TRUE(log.has("[DEBUG] Low-latency mode not available on serial port [" + path + "]: "));
+    EXPECT_EQ(port->get_baudrate(), int(baud));
+    // A second open fails, by path or through a symbolic link, even for root.
+    const auto link = std::filesystem::temp_directory_path() / ("quorin-port-" + std::to_string(::getpid()));
+    std::filesystem::create_symlink(path, link);
+    for (const std::string& name : std::vector<std::string>{path, link.string()}) {
+        try {
+            Serial_Port::create(io, name, baud);
+            ADD_FAILURE() << "second open of " << name << " succeeded";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Device or resource busy");
+        }
+        EXPECT_TRUE(log.has("[FATAL] Error opening serial port [" + name + "]: Device or resource busy"));
+    }
+    // Once closed, it opens again, also by a name relative to /dev.
+    port->close();
+    Serial_Port::create(io, link.string(), baud)->close();
+    Serial_Port::create(io, path.substr(std::string("/dev/").size()), baud)->close();
+    std::filesystem::remove(link);
+}
+
+TEST(Serial_Port_Open, failures_carry_the_system_reason_and_leave_the_port_free) {
+    Log_Capture log;
+    boost::asio::io_context io;
+    const auto failure = [&](const std::string& name, unsigned rate) -> std::string {
+        try {
+            Serial_Port::create(io, name, rate);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "opened";
+    };
+    const auto file = std::filesystem::temp_directory_path() / ("quorin-file-" + std::to_string(::getpid()));
+    std::ofstream(file).put('x');
+    EXPECT_EQ(failure(file.string(), baud), "read line settings: Inappropriate ioctl for device");
+    EXPECT_TRUE(log.has("[FATAL] Error setting serial port options [" + file.string() +
+                        "]: read line settings: Inappropriate ioctl for device"));
+    EXPECT_TRUE(log.has("[INFO ] Serial port [" + file.string() + "] closed!"));
+    std::filesystem::remove(file);
+    // Rate 0 would hang the line up.
+    Pty_Pair device;
+    EXPECT_EQ(failure(device.port_path(), 0), "baud rate 0: Invalid argument");
+    for (unsigned rate : {9600u, 250000u, 4000000u}) {
+        const auto port = Serial_Port::create(io, device.port_path(), rate);
+        EXPECT_EQ(port->get_baudrate(), int(rate));
+        port->close();
+    }
+}
+
+TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
+    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
+    EXPECT_EQ(device.read(request.size()), request);
+    const Bytes junk{0x00, 0x55, 0xAA, 0x13, 0xAA, 0xAA, 0x00, 0xFF};
+    const Bytes reply = frame(300, 1);
+    device.write(junk + part(reply, 0, 4));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + 4; }));
+    device.write(part(reply, 4, 100));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + 100; }));
+    device.write(part(reply, 100, reply.size()));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], reply);
+    EXPECT_FALSE(port->rx_busy() || port->tx_busy());
+    EXPECT_EQ(port->diag.tx_frames + port->diag.rx_frames, 2u);
+    EXPECT_EQ(port->diag.tx_bytes, request.size());
+    EXPECT_EQ(port->diag.rx_bytes, junk.size() + reply.size());
+}
+
+TEST_F(Serial_Port_Test, header_is_found_where_a_stray_first_byte_repeats) {
+    // 0xAA 0xAA 0x55: the frame begins at the second byte.
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.write(Bytes{0xAA} + frame(16, 2));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], frame(16, 2));
+    // A header overlapping itself: 0xAA 0xAA 0x55 within 0xAA 0xAA 0xAA 0x55.
+    rx.header[1] = 0xAA;
+    rx.header[2] = 0x55;
+    rx.header_size = 3;
+    const Bytes three = Bytes{0xAA, 0xAA, 0x55, 0x00, 16} + Bytes(11, 0x01);
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.write(Bytes{0xAA} + three);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
+    EXPECT_EQ(seen.frames[1], three);
+}
+
+TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
+    // A size equal to the bytes already read ends the frame without a third read.
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.write(frame(5, 3) + frame(16, 4));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
+    EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(5, 3), frame(16, 4)}));
+    // Smaller than the bytes already read; larger than the buffer; a buffer shrunk below
+    // the size bytes while the header was hunted.
+    const std::string prefix = "[DEBUG] Receive to size parse aborted on port [" + path + "]: ";
+    const std::function<void()> spoils[] = {
+        [&] { device.write(frame(4)); },
+        [&] { device.write(part(frame(4096), 0, 5)); },
+        [&] { rx.buffer_size = 4, device.write(frame(16)); },
+    };
+    for (const auto& spoil : spoils) {
+        ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+        spoil();
+        ASSERT_TRUE(run_until([&] { return seen.errors.size() == port->diag.rx_errors && !port->rx_busy(); }));
+    }
+    EXPECT_EQ(seen.errors, (std::vector<std::size_t>{3, 4091, 3}));
+    EXPECT_TRUE(log.has(prefix + "[Success] Bytes transferred: 3"));
+    EXPECT_TRUE(log.has("[DEBUG] Receive remaining aborted on port [" + path + "]: Buffer size: 2048 Target size: 4096"));
+    EXPECT_TRUE(log.has(prefix + "Buffer size: 4 Target size: 5"));
+    EXPECT_EQ(port->diag.rx_errors, 3u);
+    EXPECT_EQ(port->diag.rx_frames, 2u);
+    // The port stays usable.
+    rx.buffer_size = buffer_bytes;
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.write(frame(32, 6));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
+    EXPECT_EQ(seen.frames[2], frame(32, 6));
+}
+
+TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_a_stuck_transmit_and_late_bytes_wait) {
+    const Bytes flood(60000, 0x5A);  // far more than a pty holds while nobody reads
+    const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
+    timeout_after(30'000);
+    const auto started = Clock::now();
+    ASSERT_EQ(port->start_transfer(&stuck, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
+    EXPECT_GE(Clock::now() - started, 25ms);
+    EXPECT_FALSE(port->rx_busy() || port->tx_busy());
+    EXPECT_EQ(seen.sent + port->diag.tx_frames, 0u);
+    EXPECT_LT(port->diag.tx_bytes, flood.size());
+    // Bytes that come after the expiry wait for the next receive.
+    device.write(frame(16, 7));
+    timeout_after(5'000'000);
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], frame(16, 7));
+    EXPECT_EQ(port->diag.rx_timeouts, 1u);
+}
+
+TEST_F(Serial_Port_Test, frame_completing_as_the_time_out_expires_is_not_also_a_time_out) {
+    timeout_after(200'000);  // beyond any stall before the last read starts
+    Serial_Port::RX_Config next = rx;
+    next.buffer = buffer2.data();
+    const Bytes reply = frame(64, 8);
+    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
+    device.write(part(reply, 0, 10));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 10; }));
+    // The last read and the expiry become ready together while no handler runs (hence the
+    // sleep); the read is delivered first, and the next receive starts before the expiry,
+    // whose cancel came too late, is delivered.
+    device.write(part(reply, 10, reply.size()));
+    std::this_thread::sleep_for(250ms);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    ASSERT_EQ(port->start_transfer(nullptr, &next), 0);
+    io.poll();
+    EXPECT_EQ(seen.frames[0], reply);
+    EXPECT_EQ(seen.timeouts + port->diag.rx_timeouts, 0u);
+    EXPECT_TRUE(port->rx_busy());
+}
+
+TEST_F(Serial_Port_Test, busy_directions_are_refused_without_disturbing_the_running_ones) {
+    ASSERT_EQ(port->start_transfer(&tx, nullptr), 0);
+    // The write's completion has not run yet: the transmit is refused, the receive starts.
+    EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_tx_busy);
+    EXPECT_TRUE(port->rx_busy());
+    EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_tx_busy | Serial_Port::transfer_rx_refused);
+    ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
+    EXPECT_EQ(port->start_transfer(nullptr, &rx), Serial_Port::transfer_rx_refused);
+    EXPECT_EQ(log.count("[DEBUG] Serial port [" + path + "] TX transfer failed! [TX BUSY]"), 2u);
+    EXPECT_EQ(log.count("[DEBUG] Serial port [" + path + "] RX transfer failed! [RX BUSY]"), 2u);
+    device.write(frame(16, 9));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], frame(16, 9));
+    EXPECT_EQ(device.read(2 * request.size(), 100ms), request);
+}
+
+TEST_F(Serial_Port_Test, invalid_receive_configurations_are_refused_and_change_nothing) {
+    const std::function<void(Serial_Port::RX_Config&)> spoils[] = {
+        [](auto& c) { c.buffer = nullptr; },
+        [](auto& c) { c.buffer_size = 0; },
+        [](auto& c) { c.size_parse_len = buffer_bytes; },  // no room after the size bytes
+        [](auto& c) { c.header_size = 5; },                // header as long as the size bytes
+        [](auto& c) { c.size_parser = nullptr; },
+        [](auto& c) { c.header_size = 0; },                // a header that can never be found
+        [](auto& c) { c.size_parse_len = 0; },             // fixed size, yet with a header
+    };
+    for (const auto& spoil : spoils) {
+        Serial_Port::RX_Config bad = rx;
+        spoil(bad);
+        EXPECT_EQ(port->start_transfer(seen.sent == 0 ? &tx : nullptr, &bad), Serial_Port::transfer_rx_refused);
+        EXPECT_FALSE(port->rx_busy());
+        io.poll();
+    }
+    EXPECT_EQ(log.count("[WARN ] Invalid transfer RX config on serial port[" + path + "]"), std::size(spoils));
+    EXPECT_EQ(device.read(request.size()), request);  // the transmit part still went out
+    Serial_Port::RX_Config edge = rx;
+    edge.size_parse_len = buffer_bytes - 1;
+    edge.header_size = 255;
+    EXPECT_EQ(port->start_transfer(nullptr, &edge), 0);
+}
+
+TEST_F(Serial_Port_Test, every_byte_value_crosses_the_line_unchanged_in_fixed_size_mode) {
+    Bytes all(256);
+    std::iota(all.begin(), all.end(), 0);
+    Serial_Port::RX_Config fixed;
+    fixed.buffer = buffer.data();
+    fixed.buffer_size = all.size();
+    fixed.rx_cplt_cb = on_frame;
+    fixed.context = &seen;
+    tx = {all.data(), std::uint16_t(all.size()), on_sent, &seen};
+    ASSERT_EQ(port->start_transfer(&tx, &fixed), 0);
+    EXPECT_EQ(device.read(all.size()), all);
+    device.write(part(all, 0, 100));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 100; }));
+    EXPECT_TRUE(seen.frames.empty());
+    device.write(part(all, 100, all.size()));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], all);
+    EXPECT_TRUE(device.read(1, 50ms).empty());  // nothing echoed
+}
+
+TEST_F(Serial_Port_Test, stopped_transfer_leaves_nothing_behind_for_the_next) {
+    // The answer is there before the request leaves, so the first header byte is read at
+    // once; the transmit's callback then stops the transfer and starts another receive
+    // before that read's completion is delivered.
+    Serial_Port::RX_Config next = rx;
+    next.buffer = buffer2.data();
+    seen.restart = &next;
+    device.write(frame(16, 10));
+    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
+    device.write(frame(32, 11));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ(seen.frames[0], frame(32, 11));
+    EXPECT_FALSE(run_until([&] { return seen.frames.size() > 1; }, 100ms));
+}
+
+TEST_F(Serial_Port_Test, closing_aborts_silently_and_a_closed_port_refuses_everything) {
+    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
+    port->close();
+    port->close();
+    io.poll();
+    EXPECT_EQ(log.count("[INFO ] Serial port [" + path + "] closed!"), 1u);
+    EXPECT_FALSE(port->is_open() || port->rx_busy() || port->tx_busy());
+    EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_not_opened);
+    EXPECT_TRUE(log.has("[DEBUG] Serial port [" + path + "] not opened!"));
+    EXPECT_FALSE(log.has("[ERROR]"));
+    EXPECT_THROW(port->stop_transfer(), boost::system::system_error);
+    EXPECT_EQ(port->get_baudrate(), 0);
+    EXPECT_TRUE(log.has("[ERROR] Error getting baudrate on serial port [" + path + "]: "));
+    EXPECT_EQ(seen.frames.size() + seen.errors.size() + seen.timeouts + seen.sent, 0u);
+}
+
+TEST_F(Serial_Port_Test, unplugged_device_puts_the_port_in_error_state_for_good) {
+    timeout_after(5'000'000);
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.close_device();
+    ASSERT_TRUE(run_until([&] { return port->error_state(); }));
+    EXPECT_TRUE(log.has("[ERROR] Error reading data on serial port [" + path + "]: ["));
+    EXPECT_FALSE(port->rx_busy());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_error_state);
+    EXPECT_TRUE(log.has("[DEBUG] Serial port [" + path + "] in error state!"));
+    EXPECT_FALSE(port->tx_busy());
+    EXPECT_EQ(seen.frames.size() + seen.errors.size() + seen.timeouts + seen.sent, 0u);
+}
+
+TEST_F(Serial_Port_Test, other_threads_may_start_stop_and_close_while_the_io_thread_runs) {
+    std::thread runner([&] { io.run(); });
+    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
+    EXPECT_EQ(device.read(request.size()), request);
+    const Bytes cut = frame(64, 12);
+    device.write(part(cut, 0, 20));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 20; }, 5s, false));
+    port->stop_transfer();
+    EXPECT_FALSE(port->rx_busy());
+    // The next receive hunts through the rest of the cut frame.
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    device.write(part(cut, 20, cut.size()) + frame(32, 13));
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_frames == 1; }, 5s, false));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    port->close();
+    EXPECT_FALSE(port->rx_busy());
+    io.stop();
+    runner.join();
+    EXPECT_EQ(seen.frames, std::vector<Bytes>{frame(32, 13)});
+    EXPECT_FALSE(log.has("[ERROR]"));
+}
+
+}  // namespace
