@@ -263,8 +263,12 @@ void print(const Figures& f) {
     std::printf("          inter-arrival jitter |gap - %.0f us|: median %.0f us, p99 %.0f us, max %.0f us\n",
                 1e6 / f.frequency_hz, quantile(f.jitter_us, 0.5), quantile(f.jitter_us, 0.99),
                 quantile(f.jitter_us, 1.0));
-    std::printf("          RPDO sent to echo received (%zu samples): median %.0f us, p99 %.0f us\n",
-                f.latency_us.size(), quantile(f.latency_us, 0.5), quantile(f.latency_us, 0.99));
+    const double period_us = 1e6 / f.frequency_hz;
+    const double median = quantile(f.latency_us, 0.5);
+    const double p99 = quantile(f.latency_us, 0.99);
+    std::printf("          RPDO sent to echo received (%zu samples): median %.0f us (%.1f periods), p99 %.0f us "
+                "(%.1f periods); a fresh answer each period gives a median of about 1 period\n",
+                f.latency_us.size(), median, median / period_us, p99, p99 / period_us);
 }
 
 std::string load_average() {
