@@ -232,6 +232,23 @@ TEST_F(Session_Test, no_nrt_transfer_starts_in_windows_too_small_for_the_line) {
     ASSERT_TRUE(wait_counters([](const Counters& c) { return c.sdo_messages >= 3; }));
 }
 
+TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_discarded) {
+    // While PDO is off, a full 1024-byte frame with a 1024-byte answer allowance is prepared
+    // behind the exchange in flight; at 115200 baud and 100 Hz no window can carry those
+    // 2048 bytes any more. The slow line also gives the exchange in flight a long time-out.
+    Quorin_Tools::Devsim::Behaviour slow;
+    slow.answer_delay = 100ms;
+    start_device(115200, slow);
+    ASSERT_TRUE(session->start());
+    enqueue_sdo(5, 0x55, 400);
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.sdo_frames >= 1; }));
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 50; }));
+    EXPECT_TRUE(log.contains("Discarded NRT frame of 1024 bytes on [")) << log.text();
+    EXPECT_LT(simulator->counters().sdo_messages, 400u);
+    EXPECT_TRUE(session->is_pdo_enabled());
+}
+
 TEST_F(Session_Test, silent_device_gives_timeouts_and_the_cycle_goes_on) {
     Quorin_Tools::Devsim::Behaviour silent;
     silent.faults.drop_every = 1;
