@@ -53,7 +53,7 @@ struct Option {
 };
 
 std::string set_tpdo_mode(std::string_view value, Config& config) {
-    if (value == "echo") config.behaviour.tpdo_mode = TPDO_Mode::ECHO;
+    if (value == "echo") config.behaviour.tpdo_mode = TPDO_Mode::ECHO_RPDO;
     else if (value == "counter") config.behaviour.tpdo_mode = TPDO_Mode::COUNTER;
     else return "wants echo or counter";
     return {};

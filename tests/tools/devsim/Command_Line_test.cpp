@@ -24,7 +24,7 @@ TEST(Command_Line, defaults_need_only_the_link_path) {
     EXPECT_EQ(line.config.link_path, "/tmp/quorin-sim0");
     EXPECT_EQ(line.config.baud, 0u);
     EXPECT_FALSE(line.config.native_usb);
-    EXPECT_EQ(line.config.behaviour.tpdo_mode, TPDO_Mode::ECHO);
+    EXPECT_EQ(line.config.behaviour.tpdo_mode, TPDO_Mode::ECHO_RPDO);
     EXPECT_EQ(line.config.behaviour.split_pieces, 1u);
     EXPECT_EQ(line.config.unplug_after, 0u);
     EXPECT_FALSE(line.config.replug_after);
