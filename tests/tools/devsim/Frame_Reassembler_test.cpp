@@ -32,7 +32,7 @@ TEST(Frame_Reassembler, frames_come_out_whole_however_the_stream_is_cut) {
     const Bytes small = server_frame(pdo, tpdo_request_data, full_quota);
     const Bytes large = server_frame(pdo, Bytes(1014, 0x5A), 0);
     const Bytes stream = joined({small, large, small});
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{17}, std::size_t{1023}, stream.size()}) {
+    for (const std::size_t piece : std::vector<std::size_t>{1, 5, 17, 1023, stream.size()}) {
         Frame_Reassembler reassembler;
         const std::vector<Bytes> frames = frames_of(stream, piece, reassembler);
         ASSERT_EQ(frames.size(), 3u) << "pieces of " << piece;
