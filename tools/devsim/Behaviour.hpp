@@ -5,14 +5,9 @@
 #include <cstdint>
 
 #include "tools/devsim/Fault_Plan.hpp"
+#include "tools/devsim/TPDO_Mode.hpp"
 
 namespace Quorin_Tools::Devsim {
-
-/// What the device puts in its TPDO answers.
-enum class TPDO_Mode : std::uint8_t {
-    ECHO_RPDO,  ///< the data of the last RPDO frame, padding included
-    COUNTER,    ///< a 4-byte little-endian answer counter, then bytes 4, 5, 6, ... (mod 256)
-};
 
 /// How the device answers. May be changed while the simulator runs; each answer uses the
 /// behaviour current when its request is handled.
