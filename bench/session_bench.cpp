@@ -1,8 +1,11 @@
 // The link session against the simulated device, measured from the device's side: how close the
-// RPDO frames keep to the PDO schedule, how many TPDO answers reach the sink, and how many SDO
-// messages go through the session and back per second, with PDO off and at 500 Hz. Next to it,
-// the same schedule figures for a bare absolute-deadline timer loop on this machine that writes
-// the same RPDO frame to the same simulator, so that the session's jitter reads as a ratio.
+// RPDO frames keep to the PDO schedule, how many TPDO answers reach the sink and how old they are
+// then, and how many SDO messages go through the session and back per second, with PDO off and
+// at 500 Hz. Next to it, the same schedule figures for a bare absolute-deadline timer loop on
+// this machine that writes the same RPDO frame to a simulator of its own, so that the session's
+// jitter reads as a ratio to the machine's. The session's RPDO source, called right before each
+// RPDO write, gives its send times, so that the time to the device splits into the session's
+// own lateness and the pty and simulator's transit.
 //
 // Usage: quorin_session_bench [--seconds N] [--slices N] [--sdo-seconds N] [--tpdo-bytes N] [--quick]
 #include <fcntl.h>
@@ -191,11 +194,9 @@ struct Cycle_Samples {
     std::vector<double> interval_us;  ///< consecutive-interval error
     std::vector<Summary> slices;      ///< each slice's schedule error
     std::vector<Summary> slice_intervals;  ///< each slice's interval error
-    std::size_t frames = 0;           ///< events seen, warm-up included
 
     /// Adds one slice's event times, leaving out its first warmup_periods.
     void add(std::vector<std::int64_t> times_ns, std::int64_t period_ns) {
-        frames += times_ns.size();
         const auto skip = std::min(warmup_periods, times_ns.size());
         times_ns.erase(times_ns.begin(), times_ns.begin() + static_cast<std::ptrdiff_t>(skip));
         const auto schedule = schedule_error_us(times_ns, period_ns);
@@ -211,11 +212,10 @@ struct Cycle_Samples {
 struct Cycle_Figures {
     Summary schedule;
     Summary interval;
-    std::size_t frames = 0;
 };
 
 Cycle_Figures figures_of(const Cycle_Samples& samples) {
-    return {summarise(samples.schedule_us), summarise(samples.interval_us), samples.frames};
+    return {summarise(samples.schedule_us), summarise(samples.interval_us)};
 }
 
 // ---- clocks ----------------------------------------------------------------------------------
@@ -313,6 +313,15 @@ std::vector<std::int64_t> mapped(std::vector<std::int64_t> times, const Steady_T
     return times;
 }
 
+/// For each frame, from its sending (steady clock) to the simulator's reading of it, in
+/// microseconds: the pty and the simulator thread's wake-up. Frames are matched by order.
+std::vector<double> transit_us(const std::vector<std::int64_t>& sent_ns, const std::vector<std::int64_t>& read_ns) {
+    std::vector<double> transit;
+    for (std::size_t k = warmup_periods; k < std::min(sent_ns.size(), read_ns.size()); ++k)
+        transit.push_back(static_cast<double>(read_ns[k] - sent_ns[k]) / ns_per_us);
+    return transit;
+}
+
 /// A PDO frame with `data_bytes` of data and no reply quota, padding included.
 std::vector<std::uint8_t> pdo_frame(std::uint8_t source_id, std::uint8_t destination_id, std::size_t data_bytes) {
     namespace Datalink = Quorin_Core::RT_Serial::Datalink;
@@ -345,7 +354,9 @@ std::size_t answer_frame_bytes(std::size_t data_bytes) {
 /// simulator saw them.
 struct Bare_Samples {
     std::vector<double> lateness_us;  ///< wake-up time minus deadline, system clock; warm-up left out
+    Cycle_Samples wake;               ///< the wake-up times against their schedule
     Cycle_Samples frames;             ///< the frames' arrival at the simulator
+    std::vector<double> transit_us;   ///< write -> simulator read
     double drift_ppm = 0;             ///< largest clock drift of a slice
 };
 
@@ -355,16 +366,22 @@ class Bare_Timer_Loop {
 public:
     Bare_Timer_Loop(Nanoseconds period, Nanoseconds duration, int fd)
         : period(period), duration(duration), fd(fd), frame(rpdo_frame()) {
-        lateness_us.reserve(static_cast<std::size_t>(duration / period) + 1);
+        const auto wakes = static_cast<std::size_t>(duration / period) + 1;
+        lateness_us.reserve(wakes);
+        wake_ns.reserve(wakes);
+        written_ns.reserve(wakes);
     }
 
-    std::vector<double> run() {
+    void run() {
         deadline = System::now() + period;
         end = deadline + duration;
         arm();
         io_context.run();
-        return lateness_us;
     }
+
+    std::vector<double> lateness_us;       ///< wake-up - deadline
+    std::vector<std::int64_t> wake_ns;     ///< wake-up times, system clock
+    std::vector<std::int64_t> written_ns;  ///< frame written, steady clock
 
 private:
     void arm() {
@@ -375,8 +392,10 @@ private:
     }
 
     void on_wake() {
-        const auto woke = System::now();
-        lateness_us.push_back(static_cast<double>(ns_since_epoch(woke) - ns_since_epoch(deadline)) / ns_per_us);
+        const auto woke = ns_since_epoch(System::now());
+        lateness_us.push_back(static_cast<double>(woke - ns_since_epoch(deadline)) / ns_per_us);
+        wake_ns.push_back(woke);
+        written_ns.push_back(ns_since_epoch(Steady::now()));
         // A frame lost here shows as a missing period in the simulator's count.
         [[maybe_unused]] const auto written = ::write(fd, frame.data(), frame.size());
         deadline += std::chrono::duration_cast<System::duration>(period);
@@ -391,7 +410,6 @@ private:
     const std::vector<std::uint8_t> frame;
     System::time_point deadline;
     System::time_point end;
-    std::vector<double> lateness_us;
 };
 
 /// Opens the simulator's server side as the session would, for writing.
@@ -407,15 +425,20 @@ void run_bare_slice(const std::string& link_path, Nanoseconds period, Nanosecond
     simulator.start();
     const int fd = open_link(link_path);
     const Clock_Pair first = sample_clocks();
-    const auto lateness = Bare_Timer_Loop(period, duration, fd).run();
+    Bare_Timer_Loop loop(period, duration, fd);
+    loop.run();
     std::this_thread::sleep_for(answer_settle);  // the last frame's way to the simulator
     const Steady_To_System map(first, sample_clocks());
     ::close(fd);
     const auto trace = simulator.trace();
     simulator.stop();
-    const auto skip = static_cast<std::ptrdiff_t>(std::min(warmup_periods, lateness.size()));
-    samples.lateness_us.insert(samples.lateness_us.end(), lateness.begin() + skip, lateness.end());
-    samples.frames.add(mapped(read_times(trace, Frame_Kind::RPDO), map), period.count());
+    const auto skip = static_cast<std::ptrdiff_t>(std::min(warmup_periods, loop.lateness_us.size()));
+    samples.lateness_us.insert(samples.lateness_us.end(), loop.lateness_us.begin() + skip, loop.lateness_us.end());
+    samples.wake.add(loop.wake_ns, period.count());
+    const auto arrivals = read_times(trace, Frame_Kind::RPDO);
+    samples.frames.add(mapped(arrivals, map), period.count());
+    const auto transit = transit_us(loop.written_ns, arrivals);
+    samples.transit_us.insert(samples.transit_us.end(), transit.begin(), transit.end());
     samples.drift_ppm = std::max(samples.drift_ppm, std::fabs(map.drift_ppm()));
 }
 
@@ -436,6 +459,20 @@ public:
     }
     std::vector<std::int64_t> arrivals_ns;
     std::vector<std::uint32_t> counters;
+};
+
+/// Supplies the RPDO data of each cycle and records when the session asked for it (steady
+/// clock): on the session thread, right before the frame is written, so it stands for the
+/// session's send time.
+class Rpdo_Stamper : public Session::Base_RPDO_Sync_Write {
+public:
+    explicit Rpdo_Stamper(std::size_t expected) { sent_ns.reserve(expected); }
+    void operator()(std::uint8_t* data, std::size_t* size) override {
+        sent_ns.push_back(ns_since_epoch(Steady::now()));
+        std::fill_n(data, rpdo_data_bytes, rpdo_fill);
+        *size = rpdo_data_bytes;
+    }
+    std::vector<std::int64_t> sent_ns;
 };
 
 /// Answers missing between delivered ones, and answers delivered again or out of order.
@@ -613,7 +650,9 @@ struct Session_Run {
 
 /// The PDO side of session runs, gathered over one or more slices.
 struct Pdo_Samples {
-    Cycle_Samples rpdo;          ///< RPDO frames against their schedule
+    Cycle_Samples send;          ///< the session's RPDO sends (RPDO source calls) against their schedule
+    Cycle_Samples rpdo;          ///< RPDO frames at the simulator against their schedule
+    std::vector<double> transit_us;  ///< RPDO send -> simulator read
     Cycle_Samples tpdo_request;  ///< TPDO requests against theirs
     Tpdo_Samples tpdo;
     double drift_ppm = 0;        ///< largest clock drift of a slice
@@ -752,11 +791,22 @@ std::vector<double> device_delay_us(const std::vector<Trace_Entry>& trace) {
     return delays;
 }
 
+/// What the session's PDO handlers left behind: RPDO send times and TPDO answers.
+struct Pdo_Probes {
+    Rpdo_Stamper stamper;
+    Tpdo_Recorder sink;
+};
+
 void add_pdo_samples(Pdo_Samples& samples, const Session& session, const std::vector<Trace_Entry>& trace,
-                     const Tpdo_Recorder& sink, const Steady_To_System& map, std::uint64_t answers_sent) {
+                     const Pdo_Probes& probes, const Steady_To_System& map, std::uint64_t answers_sent) {
     const auto period = static_cast<std::int64_t>(session.pdo_period_ns());
     const auto requests = read_times(trace, Frame_Kind::TPDO_REQUEST);
-    samples.rpdo.add(mapped(read_times(trace, Frame_Kind::RPDO), map), period);
+    const auto arrivals = read_times(trace, Frame_Kind::RPDO);
+    const Tpdo_Recorder& sink = probes.sink;
+    samples.send.add(mapped(probes.stamper.sent_ns, map), period);
+    samples.rpdo.add(mapped(arrivals, map), period);
+    const auto transit = transit_us(probes.stamper.sent_ns, arrivals);
+    samples.transit_us.insert(samples.transit_us.end(), transit.begin(), transit.end());
     samples.tpdo_request.add(mapped(requests, map), period);
     samples.tpdo.add(requests, sink, answers_sent, period);
     const auto delays = device_delay_us(trace);
@@ -783,10 +833,9 @@ std::size_t expected_answers(const Session_Run& run) {
 Session_Outcome run_session(const std::string& link_path, const Session_Run& run, Pdo_Samples& pdo) {
     Rig rig(link_path, run.tpdo_bytes);
     Session& session = *rig.session;
-    Tpdo_Recorder sink(expected_answers(run));
-    session.set_tpdo_sync_read_handler(sink);
-    const std::vector<std::uint8_t> rpdo_data(rpdo_data_bytes, rpdo_fill);
-    session.pdo_write(rpdo_data.data(), rpdo_data.size());
+    Pdo_Probes probes{Rpdo_Stamper(expected_answers(run)), Tpdo_Recorder(expected_answers(run))};
+    session.set_tpdo_sync_read_handler(probes.sink);
+    session.set_rpdo_sync_write_handler(probes.stamper);
     if (run.pdo_hz > 0) session.set_pdo_config(run.pdo_hz);
 
     const Clock_Pair first = sample_clocks();
@@ -800,10 +849,11 @@ Session_Outcome run_session(const std::string& link_path, const Session_Run& run
     const Steady_To_System map(first, sample_clocks());
     session.reset_tpdo_sync_read_handler();
     session.stop();
+    session.reset_rpdo_sync_write_handler();
 
     const auto trace = rig.simulator.trace();
     const auto counters = rig.simulator.counters();
-    if (run.pdo_hz > 0) add_pdo_samples(pdo, session, trace, sink, map, counters.tpdo_answers);
+    if (run.pdo_hz > 0) add_pdo_samples(pdo, session, trace, probes, map, counters.tpdo_answers);
     if (outcome.sdo) add_frame_figures(*outcome.sdo, trace);
     outcome.health = link_health(session, counters);
     return outcome;
@@ -920,7 +970,7 @@ void print_cycle_header() {
 
 void print_cycle_row(const std::string& name, const Cycle_Samples& samples) {
     const Cycle_Figures figures = figures_of(samples);
-    std::printf("  %-38s %7zu  %7.1f %8.1f %8.1f  %7.1f %8.1f %8.1f\n", name.c_str(), figures.frames,
+    std::printf("  %-38s %7zu  %7.1f %8.1f %8.1f  %7.1f %8.1f %8.1f\n", name.c_str(), figures.schedule.count,
                 figures.schedule.p50, figures.schedule.p99, figures.schedule.max, figures.interval.p50,
                 figures.interval.p99, figures.interval.max);
 }
@@ -943,22 +993,30 @@ void print_slice_row(const std::string& name, const Cycle_Samples& samples) {
 void print_rate_block(const Rate_Comparison& rate) {
     std::printf("  %s (period %.0f us)\n", hz_name(rate.hz).c_str(), static_cast<double>(rate.period_ns) / ns_per_us);
     print_lateness_row("  bare timer: wake-up - deadline", rate.bare.lateness_us);
+    print_cycle_row("  bare timer: wake-ups", rate.bare.wake);
+    print_cycle_row("  session: RPDO sends (in process)", rate.session.send);
     print_cycle_row("  bare timer: its frames at simulator", rate.bare.frames);
     print_cycle_row("  session: RPDO at simulator", rate.session.rpdo);
     print_cycle_row("  session: TPDO request at simulator", rate.session.tpdo_request);
+    print_lateness_row("  bare timer: write -> simulator read", rate.bare.transit_us);
+    print_lateness_row("  session: RPDO send -> simulator read", rate.session.transit_us);
+    print_slice_row("bare wake-ups, per slice:", rate.bare.wake);
+    print_slice_row("session sends, per slice:", rate.session.send);
     print_slice_row("bare frames, per slice:", rate.bare.frames);
     print_slice_row("session RPDO, per slice:", rate.session.rpdo);
 }
 
-void print_ratio_row(const Rate_Comparison& rate) {
-    const Summary bare_frames = summarise(rate.bare.frames.schedule_us);
-    const Summary bare_wake = summarise(rate.bare.lateness_us);
-    const Summary session = summarise(rate.session.rpdo.schedule_us);
-    std::printf("  %-7s session RPDO / bare frames: p50 %5.1fx  p99 %5.1fx  max %5.1fx   "
-                "session RPDO / bare wake-up: p50 %5.1fx  p99 %5.1fx\n",
-                hz_name(rate.hz).c_str(), ratio(session.p50, bare_frames.p50), ratio(session.p99, bare_frames.p99),
-                ratio(session.max, bare_frames.max), ratio(session.p50, bare_wake.p50),
-                ratio(session.p99, bare_wake.p99));
+void print_ratio(const char* what, const Summary& session, const Summary& bare) {
+    std::printf("    %-44s p50 %5.1fx  p99 %5.1fx  max %5.1fx\n", what, ratio(session.p50, bare.p50),
+                ratio(session.p99, bare.p99), ratio(session.max, bare.max));
+}
+
+void print_ratio_rows(const Rate_Comparison& rate) {
+    std::printf("  %s\n", hz_name(rate.hz).c_str());
+    print_ratio("session sends / bare wake-ups (in process)", summarise(rate.session.send.schedule_us),
+                summarise(rate.bare.wake.schedule_us));
+    print_ratio("session RPDO / bare frames (at simulator)", summarise(rate.session.rpdo.schedule_us),
+                summarise(rate.bare.frames.schedule_us));
 }
 
 double largest_drift(const Report& report) {
@@ -974,16 +1032,22 @@ void print_pdo_section(const Report& report) {
                 "   that the earliest frame of a slice is on time: every error >= 0, a constant delay drops out.\n"
                 "   Interval error: |gap between consecutive frames - period|. The first %zu periods of each slice\n"
                 "   are left out. Bare timer: an Asio system_timer with absolute deadlines, writing the same RPDO\n"
-                "   frame to its own simulator; wake-up - deadline is its own lateness (system clock). Per slice:\n"
-                "   schedule p50/p99/interval p50 of each slice in run order, to show the machine's load moving.\n",
+                "   frame to its own simulator; wake-up - deadline is its own lateness (system clock). In process:\n"
+                "   the bare timer's wake-ups and the session's RPDO sends (its RPDO source is called right before\n"
+                "   the write), measured the same way. Send -> simulator read: the pty and the simulator thread.\n"
+                "   Per slice: schedule p50/p99/interval p50 of each slice in run order, to show the load moving.\n",
                 warmup_periods);
     print_cycle_header();
     for (const auto& rate : report.rates) print_rate_block(rate);
-    std::printf("  with SDO traffic (section 3)\n");
+    std::printf("  500 Hz with SDO traffic (section 3)\n");
     for (const auto& result : report.sdo_runs)
-        if (result.run.pdo_hz > 0) print_cycle_row("  session: RPDO, " + run_name(result.run), result.pdo.rpdo);
+        if (result.run.pdo_hz > 0) {
+            const std::string traffic = std::to_string(result.run.sdo_bytes) + " B";
+            print_cycle_row("  session: RPDO sends, SDO " + traffic, result.pdo.send);
+            print_cycle_row("  session: RPDO at simulator, SDO " + traffic, result.pdo.rpdo);
+        }
     std::printf("\n  Session jitter as a ratio to the machine's own (schedule error):\n");
-    for (const auto& rate : report.rates) print_ratio_row(rate);
+    for (const auto& rate : report.rates) print_ratio_rows(rate);
     std::printf("  (system clock ran at most %.2f ppm off the steady clock in a slice; corrected for)\n",
                 largest_drift(report));
 }
