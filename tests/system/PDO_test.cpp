@@ -227,6 +227,16 @@ TEST_F(PDO_Command, only_datagrams_of_1_to_1004_bytes_from_the_client_itself_rea
     const Bytes longest(1004, 6);
     ASSERT_TRUE(client.send_to(first_pdo_port, longest));
     ASSERT_TRUE(wait_echo(client, padded(longest)));
+
+    // Counted: the five datagrams from the client (2000 bytes arrive cut to 1024), not the
+    // stranger's; synced: the 3 and the 1004 bytes only.
+    std::string diagnosis;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do diagnosis = reply_to("diag hand -pdo");
+    while (diagnosis.find("--total rpdo: [5]:\n") == std::string::npos && std::chrono::steady_clock::now() < deadline);
+    EXPECT_NE(diagnosis.find("--total rpdo: [5]:\n"), std::string::npos) << diagnosis;
+    EXPECT_NE(diagnosis.find("--total rpdo synced: [2]:\n"), std::string::npos) << diagnosis;
+    EXPECT_NE(diagnosis.find("--total rpdo bytes: [3036]:\n"), std::string::npos) << diagnosis;
 }
 
 TEST_F(PDO_Command, a_channel_closed_while_the_cycle_runs_sends_nothing_more_and_a_new_one_takes_over) {
