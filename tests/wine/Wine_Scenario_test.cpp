@@ -1,0 +1,268 @@
+// The Windows build (quorin.exe) under Wine, driven as a user would: its console through a
+// pipe, its control port over TCP, COM7 mapped to a pseudo-terminal on which the test plays
+// the device. scripts/wine-test builds everything, makes a fresh Wine prefix and runs this
+// program with:
+//   WINEPREFIX               the prefix (its wineserver already running)
+//   QUORIN_WINE_LOADER       Wine's loader, /usr/lib/wine/wine64
+//   QUORIN_WINDOWS_BINARY    the cross-built quorin.exe
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/Free_Port.hpp"
+#include "support/Log_Lines.hpp"
+#include "support/Pty_Pair.hpp"
+#include "support/Server_Process.hpp"
+#include "support/Tcp_Client.hpp"
+#include "system/Expected_Replies.hpp"
+
+namespace Quorin_Test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+/// The COM port the scenarios bind, and its DOS device name in the prefix.
+constexpr const char* com_port = "COM7";
+constexpr const char* com_device = "com7";
+/// The registry key Windows lists its serial ports under.
+constexpr const char* serial_comm_key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0')
+        throw std::runtime_error(std::string(name) + " is not set: run scripts/wine-test");
+    return value;
+}
+
+/// Where Wine and the Windows build are.
+struct Wine {
+    std::string prefix = environment("WINEPREFIX");
+    std::string loader = environment("QUORIN_WINE_LOADER");
+    std::string binary = environment("QUORIN_WINDOWS_BINARY");
+
+    /// Runs a Windows program of the prefix (such as "reg") and returns its standard output,
+    /// with the C runtime's "\r\n" line ends made "\n".
+    std::string run(const std::string& arguments) const {
+        const std::string command = "'" + loader + "' " + arguments + " 2>/dev/null";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
+        std::string out;
+        std::array<char, 4096> buffer{};
+        while (const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), got);
+        ::pclose(pipe);
+        std::erase(out, '\r');
+        return out;
+    }
+
+    /// The plain string values of a registry key, name and data, as "reg query" shows them.
+    std::vector<std::pair<std::string, std::string>> registry_strings(const std::string& key) const {
+        constexpr std::string_view indent = "    ";
+        constexpr std::string_view type = "    REG_SZ    ";
+        std::vector<std::pair<std::string, std::string>> values;
+        std::istringstream lines(run("reg query '" + key + "'"));
+        for (std::string line; std::getline(lines, line);) {
+            const auto at = line.find(type);
+            if (!line.starts_with(indent) || at == std::string::npos) continue;
+            values.emplace_back(line.substr(indent.size(), at - indent.size()), line.substr(at + type.size()));
+        }
+        return values;
+    }
+};
+
+/// A registry key of the prefix deleted as long as this lives, then made again with the plain
+/// string values it had.
+class Deleted_Registry_Key {
+public:
+    Deleted_Registry_Key(const Wine& wine, std::string key)
+        : wine(wine), key(std::move(key)), values(wine.registry_strings(this->key)) {
+        wine.run("reg delete '" + this->key + "' /f");
+    }
+    ~Deleted_Registry_Key() {
+        for (const auto& [name, data] : values)
+            wine.run("reg add '" + key + "' /v '" + name + "' /t REG_SZ /d '" + data + "' /f");
+    }
+    Deleted_Registry_Key(const Deleted_Registry_Key&) = delete;
+    Deleted_Registry_Key& operator=(const Deleted_Registry_Key&) = delete;
+
+private:
+    const Wine& wine;
+    std::string key;
+    std::vector<std::pair<std::string, std::string>> values;
+};
+
+/// A DOS device of the prefix made a symbolic link to a Unix device, as long as it lives.
+class Dos_Device {
+public:
+    Dos_Device(const Wine& wine, const std::string& name, const std::string& target)
+        : link(fs::path(wine.prefix) / "dosdevices" / name) {
+        fs::remove(link);
+        fs::create_symlink(target, link);
+    }
+    ~Dos_Device() {
+        std::error_code ignored;
+        fs::remove(link, ignored);
+    }
+    Dos_Device(const Dos_Device&) = delete;
+    Dos_Device& operator=(const Dos_Device&) = delete;
+
+private:
+    fs::path link;
+};
+
+/// The line settings of a terminal device, as another opener sees them.
+termios settings_of(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    termios settings{};
+    const int result = ::tcgetattr(fd, &settings);
+    ::close(fd);
+    if (result != 0) throw std::runtime_error("no terminal settings on " + path);
+    return settings;
+}
+
+/// The JSON line lsport answers with for `ports`.
+std::string port_listing(const std::vector<std::string>& ports) {
+    std::string json = "{\"ports\":[";
+    for (std::size_t i = 0; i < ports.size(); ++i) json += (i ? ",\"" : "\"") + ports[i] + "\"";
+    return json + "]}\r\n";
+}
+
+class Wine_Scenario : public ::testing::Test {
+protected:
+    /// Starts quorin.exe under Wine with its own ports and `config_extra` appended to its file.
+    std::unique_ptr<Server_Process> start(const std::string& config_extra = "",
+                                         std::vector<std::string> args = {"--debug"}) {
+        Server_Process::Options options = Server_Process::options_with_ports(free_port());
+        options.config += config_extra;
+        options.command = {wine.loader, wine.binary};
+        options.args = std::move(args);
+        options.console_echoes = false;
+        options.text_mode_output = true;
+        return std::make_unique<Server_Process>(options);
+    }
+
+    /// Sends "exit" at the console and checks the exit status and the shutdown lines, which
+    /// follow the lines of `before_services` (devices stopping) in the given order. Log lines
+    /// are certain to be in out() only now: standard output is a pipe, which the C runtime
+    /// buffers, and the logger does not flush.
+    void exit_cleanly(Server_Process& server, const std::vector<std::string>& before_services = {}) {
+        server.send_line("exit");
+        ASSERT_EQ(server.wait_exit(30s), 0) << server.out() << server.err();
+        const auto lines = log_lines(server.out());
+        std::size_t at = 0;
+        std::vector<std::string> expected = before_services;
+        for (const char* message : {"Control Service stopping...!", "PDO Service stopping...!",
+                                    "SDO Service stopping...!", "Control Service stopped!", "PDO Service stopped!",
+                                    "SDO Service stopped!"})
+            expected.emplace_back(message);
+        for (const std::string& message : expected) {
+            const auto found = find_message(lines, message, at);
+            ASSERT_TRUE(found) << "[" << message << "] missing or out of order in:\n" << server.out();
+            at = *found + 1;
+        }
+        EXPECT_EQ(server.err(), "");
+    }
+
+    Wine wine;
+};
+
+TEST_F(Wine_Scenario, start_up_help_at_the_console_and_over_tcp_and_exit) {
+    const auto server = start();
+    EXPECT_EQ(server->console_command("help"), Expected::help_listing + "\n");
+    EXPECT_EQ(server->console_command("exit "), Expected::unknown_command_with_listing + "\n");
+    Tcp_Client client(server->ctrl_port());
+    EXPECT_EQ(client.command("help", "\n\n"), Expected::help_listing);
+    EXPECT_EQ(client.command("lsport now", ">-WRONG FORMAT\r\n"), "USAGE: lsport\r\n>-WRONG FORMAT\r\n");
+    client.close();
+    exit_cleanly(*server);
+    // The PDO thread got the top rung of the ladder from SetThreadPriority.
+    const auto lines = log_lines(server->out());
+    EXPECT_TRUE(find_message(lines, "Thread priority set to THREAD_PRIORITY_HIGHEST")) << server->out();
+    EXPECT_EQ(count_messages_starting(lines, "Failed to set"), 0u);
+}
+
+TEST_F(Wine_Scenario, end_of_input_at_the_console_exits_too) {
+    const auto server = start("", {});
+    server->close_stdin();
+    ASSERT_EQ(server->wait_exit(30s), 0) << server->out();
+    EXPECT_TRUE(find_message(log_lines(server->out()), "SDO Service stopped!"));
+}
+
+TEST_F(Wine_Scenario, lsport_lists_wines_serialcomm_key_and_probes_without_it) {
+    const Pty_Pair line;
+    const Dos_Device com7(wine, com_device, line.port_path());
+    const auto server = start();
+    Tcp_Client client(server->ctrl_port());
+
+    // Wine registers the ports it found itself; COM7 is only a DOS device link, not among them.
+    std::vector<std::string> registered;
+    for (const auto& [name, port] : wine.registry_strings(serial_comm_key)) registered.push_back(port);
+    EXPECT_EQ(client.command("lsport"), port_listing(registered));
+    {
+        // Without the key every COM name that opens and reports a state is listed: COM7 does.
+        // (Windows would leave out a port that is open already; Wine does not share-lock
+        // character devices, so that case cannot be shown here.)
+        const Deleted_Registry_Key deleted(wine, serial_comm_key);
+        EXPECT_THAT(client.command("lsport").value_or(""), ::testing::HasSubstr("\"COM7\""));
+    }
+    client.close();
+    exit_cleanly(*server);
+    const auto lines = log_lines(server->out());
+    const auto fallback = find_message(lines, "Failed to open registry key for COM ports (error: 2), using fallback method");
+    ASSERT_TRUE(fallback) << server->out();
+    EXPECT_TRUE(find_message(lines, "Found COM port (fallback): COM7", *fallback)) << server->out();
+    EXPECT_EQ(count_messages_starting(lines, "Failed to open registry key"), 1u);
+}
+
+TEST_F(Wine_Scenario, bind_hand_com7_opens_the_line_at_the_configured_rate) {
+    const Pty_Pair line;
+    const Dos_Device com7(wine, com_device, line.port_path());
+    const auto server = start("[device]\nbaudrate = 115200\n");
+    Tcp_Client client(server->ctrl_port());
+
+    EXPECT_EQ(client.command("bind hand COM7"), "OK bind device [hand] to port [COM7]\r\n");
+    EXPECT_EQ(client.command("bind other COM7", ">-FAILED\r\n"), "FAILED to bind device [other]\r\n>-FAILED\r\n");
+    EXPECT_EQ(client.command("lsbind"), "{\"binds\":[\"hand COM7\"]}\r\n");
+    // The line as the pty sees it: the configured 115200 baud (Wine has no USB device behind
+    // COM7, so it is not native), 8 data bits, no parity, one stop bit, no flow control.
+    const termios settings = settings_of(line.port_path());
+    EXPECT_EQ(::cfgetospeed(&settings), static_cast<speed_t>(B115200));
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+
+    EXPECT_EQ(client.command("dev hand -o"), "OK opened device [hand]\r\n");
+    // A session stopped and started again keeps its port open.
+    EXPECT_EQ(client.command("dev hand -c"), "OK closed device [hand]\r\n");
+    EXPECT_EQ(client.command("dev hand -o"), "OK opened device [hand]\r\n");
+    client.close();
+    exit_cleanly(*server, {"Checking Windows VID/PID for port:COM7", "Serial port [COM7] opened!",
+                           "Session started on [COM7]!", "Session stopped on [COM7]!", "Session started on [COM7]!",
+                           "Session stopped on [COM7]!", "Serial port [COM7] closed!"});
+    EXPECT_EQ(server->out().find("Found matching"), std::string::npos);
+}
+
+TEST_F(Wine_Scenario, binding_a_com_port_that_is_not_mapped_fails_with_the_system_message) {
+    const auto server = start();
+    Tcp_Client client(server->ctrl_port());
+    const std::string reply = client.command("bind ghost COM9", ">-EXCEPTION\r\n").value_or("");
+    const std::string message = reply.substr(0, reply.find("\r\n"));
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(reply, message + "\r\nCreate a device and bind to a specified serial port.\r\n"
+                               "USAGE: bind <device_name> <port_name>\r\n>-EXCEPTION\r\n");
+    EXPECT_EQ(client.command("lsbind"), "{\"binds\":[]}\r\n");
+    client.close();
+    exit_cleanly(*server, {"Error opening serial port [COM9]: " + message});
+}
+
+}  // namespace
+}  // namespace Quorin_Test
