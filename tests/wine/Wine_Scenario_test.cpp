@@ -1,7 +1,6 @@
 // The Windows build (quorin.exe) under Wine, driven as a user would: its console through a
-// pipe, its control port over TCP, COM7 mapped to a pseudo-terminal on which the test plays
-// the device. scripts/wine-test builds everything, makes a fresh Wine prefix and runs this
-// program with:
+// pipe, its control port over TCP, COM7 mapped to the pseudo-terminal of a simulated device.
+// scripts/wine-test builds everything, makes a fresh Wine prefix and runs this program with:
 //   WINEPREFIX               the prefix (its wineserver already running)
 //   QUORIN_WINE_LOADER       Wine's loader, /usr/lib/wine/wine64
 //   QUORIN_WINDOWS_BINARY    the cross-built quorin.exe
@@ -21,19 +20,18 @@
 
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
-#include "support/Pty_Pair.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
 #include "system/Expected_Replies.hpp"
+#include "tools/devsim/Device_Simulator.hpp"
 
 namespace Quorin_Test {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
+using Quorin_Tools::Devsim::Device_Simulator;
 
-/// The COM port the scenarios bind, and its DOS device name in the prefix.
-constexpr const char* com_port = "COM7";
+/// The DOS device name of the COM port the scenarios bind (COM7).
 constexpr const char* com_device = "com7";
 /// The registry key Windows lists its serial ports under.
 constexpr const char* serial_comm_key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
@@ -120,6 +118,27 @@ private:
     fs::path link;
 };
 
+/// A simulated device on a pty, published as a link in a directory of its own.
+class Simulated_Device {
+public:
+    Simulated_Device() : simulator(config(links)) { simulator.start(); }
+
+    /// The stable path COM7 is mapped to.
+    const std::string& link() const { return simulator.link_path(); }
+    Device_Simulator& operator*() { return simulator; }
+    Device_Simulator* operator->() { return &simulator; }
+
+private:
+    static Quorin_Tools::Devsim::Config config(const Temp_Dir& links) {
+        Quorin_Tools::Devsim::Config config;
+        config.link_path = links.path() + "/sim0";
+        return config;
+    }
+
+    Temp_Dir links;
+    Device_Simulator simulator;
+};
+
 /// The line settings of a terminal device, as another opener sees them.
 termios settings_of(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -192,6 +211,20 @@ TEST_F(Wine_Scenario, start_up_help_at_the_console_and_over_tcp_and_exit) {
     EXPECT_EQ(count_messages_starting(lines, "Failed to set"), 0u);
 }
 
+TEST_F(Wine_Scenario, version_names_the_windows_target) {
+    Server_Process::Options options;
+    options.command = {wine.loader, wine.binary};
+    options.args = {"--version"};
+    options.wait_until_started = false;
+    options.text_mode_output = true;
+    Server_Process version(options);
+    ASSERT_EQ(version.wait_exit(30s), 0);
+    EXPECT_THAT(version.out(), ::testing::MatchesRegex("quorin v1\\.1\\.0\n"
+                                                       "Quorin Core-Socket, old name = mirelon data server\n"
+                                                       "Build: Release, GNU [0-9.]+, Windows/AMD64, "
+                                                       "[0-9T:-]+\\+0000 @.+\n"));
+}
+
 TEST_F(Wine_Scenario, end_of_input_at_the_console_exits_too) {
     const auto server = start("", {});
     server->close_stdin();
@@ -200,8 +233,8 @@ TEST_F(Wine_Scenario, end_of_input_at_the_console_exits_too) {
 }
 
 TEST_F(Wine_Scenario, lsport_lists_wines_serialcomm_key_and_probes_without_it) {
-    const Pty_Pair line;
-    const Dos_Device com7(wine, com_device, line.port_path());
+    Simulated_Device device;
+    const Dos_Device com7(wine, com_device, device.link());
     const auto server = start();
     Tcp_Client client(server->ctrl_port());
 
@@ -226,8 +259,8 @@ TEST_F(Wine_Scenario, lsport_lists_wines_serialcomm_key_and_probes_without_it) {
 }
 
 TEST_F(Wine_Scenario, bind_hand_com7_opens_the_line_at_the_configured_rate) {
-    const Pty_Pair line;
-    const Dos_Device com7(wine, com_device, line.port_path());
+    Simulated_Device device;
+    const Dos_Device com7(wine, com_device, device.link());
     const auto server = start("[device]\nbaudrate = 115200\n");
     Tcp_Client client(server->ctrl_port());
 
@@ -236,7 +269,7 @@ TEST_F(Wine_Scenario, bind_hand_com7_opens_the_line_at_the_configured_rate) {
     EXPECT_EQ(client.command("lsbind"), "{\"binds\":[\"hand COM7\"]}\r\n");
     // The line as the pty sees it: the configured 115200 baud (Wine has no USB device behind
     // COM7, so it is not native), 8 data bits, no parity, one stop bit, no flow control.
-    const termios settings = settings_of(line.port_path());
+    const termios settings = settings_of(device->slave_path());
     EXPECT_EQ(::cfgetospeed(&settings), static_cast<speed_t>(B115200));
     EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
 
