@@ -15,30 +15,32 @@ using Base = boost::asio::serial_port_base;
 /// Bits per character on the line.
 constexpr unsigned data_bits = 8;
 
-boost::system::error_code last_error() {
-    return {static_cast<int>(::GetLastError()), boost::asio::error::get_system_category()};
+/// What the library's serial port names in the exceptions of its option calls.
+constexpr const char* set_option_call = "set_option";
+constexpr const char* get_option_call = "get_option";
+
+[[noreturn]] void throw_last_error(const char* call) {
+    const boost::system::error_code error(static_cast<int>(::GetLastError()),
+                                          boost::asio::error::get_system_category());
+    throw boost::system::system_error(error, call);
 }
 
-[[noreturn]] void throw_last_error(const char* what) {
-    throw boost::system::system_error(last_error(), what);
-}
-
-DCB read_state(Serial_Line::Handle line) {
+DCB read_state(Serial_Line::Handle line, const char* call) {
     DCB state{};
     state.DCBlength = sizeof state;
-    if (!::GetCommState(line, &state)) throw_last_error("GetCommState");
+    if (!::GetCommState(line, &state)) throw_last_error(call);
     return state;
 }
 
-/// One setting, the way the library's serial port applies it: read the communication
-/// state, let the option change its fields, write the state back.
+/// One setting, the way the library's serial port applies it (and with its exception texts):
+/// read the communication state, let the option change its fields, write the state back.
 template <typename Option>
 void apply(Serial_Line::Handle line, const Option& option) {
-    DCB state = read_state(line);
+    DCB state = read_state(line, set_option_call);
     boost::system::error_code ec;
     option.store(state, ec);
-    if (ec) throw boost::system::system_error(ec, "store serial port option");
-    if (!::SetCommState(line, &state)) throw_last_error("SetCommState");
+    if (ec) throw boost::system::system_error(ec, set_option_call);
+    if (!::SetCommState(line, &state)) throw_last_error(set_option_call);
 }
 
 }  // namespace
@@ -61,7 +63,7 @@ void Serial_Line::configure(Handle line, unsigned baud, const std::string&) {
 }
 
 unsigned Serial_Line::baudrate(Handle line) {
-    return read_state(line).BaudRate;
+    return read_state(line, get_option_call).BaudRate;
 }
 
 void Serial_Line::close(boost::asio::serial_port& port, boost::system::error_code& ec) {
