@@ -28,12 +28,4 @@ const CMD CMD_SDO{not_available, "SDO operations.",
                   "        -o <ip, port>: add a sdo link to mailbox\n"
                   "        -c <ip, port / id>: remove a sdo link from mailbox\n"
                   "        sdo -c: remove all sdo mailboxes on all devices"};
-const CMD CMD_Diagnosis{not_available, "Diagnosis operations.",
-                        "USAGE: diag <name> <option1> <param1> <option2> <param2>...\n"
-                        "        -dev: device diagnosis\n"
-                        "        -rts: rt-serial diagnosis\n"
-                        "        -pdo: pdo diagnosis\n"
-                        "        -sdo <id1><id2>...: sdo diagnosis\n"
-                        "        diag -a: server diagnosis"};
-
 }  // namespace Quorin_Core::CMD_Line::Console
