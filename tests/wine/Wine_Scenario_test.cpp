@@ -274,6 +274,11 @@ TEST_F(Wine_Scenario, bind_hand_com7_opens_the_line_at_the_configured_rate) {
     EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
 
     EXPECT_EQ(client.command("dev hand -o"), "OK opened device [hand]\r\n");
+    // The rate diag reports is read back from the port's communication state.
+    EXPECT_EQ(client.command("diag hand -dev", "--baudrate: 115200\n"),
+              "--device: hand\n[DEVICE]\n--serial port: COM7\n--baudrate: 115200\n");
+    EXPECT_EQ(client.command("diag -a", "--sdo mailboxes: 0\n"),
+              "[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 0\n--sdo mailboxes: 0\n");
     // A session stopped and started again keeps its port open.
     EXPECT_EQ(client.command("dev hand -c"), "OK closed device [hand]\r\n");
     EXPECT_EQ(client.command("dev hand -o"), "OK opened device [hand]\r\n");
