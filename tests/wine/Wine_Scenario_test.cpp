@@ -22,6 +22,7 @@
 #include "support/Log_Lines.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Udp_Client.hpp"
 #include "system/Expected_Replies.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
 
@@ -30,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Quorin_Tools::Devsim::Device_Simulator;
+using Bytes = Udp_Client::Bytes;
 
 /// The DOS device name of the COM port the scenarios bind (COM7).
 constexpr const char* com_device = "com7";
@@ -150,6 +152,36 @@ termios settings_of(const std::string& path) {
     return settings;
 }
 
+/// `data` with the zero padding a frame adds (to n + 10 a multiple of 16), as a TPDO echoes it.
+Bytes padded(Bytes data) {
+    while ((data.size() + 10) % 16 != 0) data.push_back(0);
+    return data;
+}
+
+/// Receives until a datagram equal to `expected` comes; false when `timeout` passes first.
+bool wait_for_datagram(Udp_Client& client, const Bytes& expected, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (client.receive(100ms) == expected) return true;
+    }
+    return false;
+}
+
+/// The number in `text` after `label`, up to the next blank; nothing if `label` is missing.
+std::optional<double> figure_after(const std::string& text, const std::string& label) {
+    const auto at = text.find(label);
+    if (at == std::string::npos) return std::nullopt;
+    return std::stod(text.substr(at + label.size()));
+}
+
+/// The reply to a command whose reply has no end of its own (a diag report): "lsdev" is sent
+/// after it, and its reply, which ends in "]}\r\n", marks the end.
+std::string report_of(Tcp_Client& client, const std::string& line) {
+    if (!client.send(line + "\nlsdev\n")) return {};
+    const std::string both = client.receive_until("]}\r\n").value_or("");
+    return both.substr(0, both.rfind("{\"devices\":"));
+}
+
 /// The JSON line lsport answers with for `ports`.
 std::string port_listing(const std::vector<std::string>& ports) {
     std::string json = "{\"ports\":[";
@@ -162,8 +194,10 @@ protected:
     /// Starts quorin.exe under Wine with its own ports and `config_extra` appended to its file.
     std::unique_ptr<Server_Process> start(const std::string& config_extra = "",
                                          std::vector<std::string> args = {"--debug"}) {
-        Server_Process::Options options = Server_Process::options_with_ports(free_port());
-        options.config += config_extra;
+        Server_Process::Options options;
+        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
+                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
+                         "\n[pdo_service]\nport_start = " + std::to_string(pdo_port) + "\n" + config_extra;
         options.command = {wine.loader, wine.binary};
         options.args = std::move(args);
         options.console_echoes = false;
@@ -194,6 +228,8 @@ protected:
     }
 
     Wine wine;
+    const std::uint16_t sdo_port = free_port();
+    const std::uint16_t pdo_port = free_port();
 };
 
 TEST_F(Wine_Scenario, start_up_help_at_the_console_and_over_tcp_and_exit) {
@@ -300,6 +336,50 @@ TEST_F(Wine_Scenario, binding_a_com_port_that_is_not_mapped_fails_with_the_syste
     EXPECT_EQ(client.command("lsbind"), "{\"binds\":[]}\r\n");
     client.close();
     exit_cleanly(*server, {"Error opening serial port [COM9]: " + message});
+}
+
+TEST_F(Wine_Scenario, a_udp_client_gets_its_rpdo_back_every_pdo_cycle_over_com7) {
+    Simulated_Device device;
+    const Dos_Device com7(wine, com_device, device.link());
+    const auto server = start();
+    Tcp_Client control(server->ctrl_port());
+    ASSERT_EQ(control.command("bind hand COM7"), "OK bind device [hand] to port [COM7]\r\n");
+    ASSERT_EQ(control.command("dev hand -o"), "OK opened device [hand]\r\n");
+
+    Udp_Client client;
+    const std::string channel = std::to_string(pdo_port);
+    EXPECT_EQ(control.command("pdo hand -o " + client.endpoint_args()),
+              "OK opened pdo channel: server 0.0.0.0 " + channel + " client " + client.endpoint_args() +
+                  " on [hand]\r\n");
+    EXPECT_EQ(control.command("lspdo"),
+              "{\"channels\":[\"0.0.0.0:" + channel + " 127.0.0.1:" + std::to_string(client.port()) + "\"]}\r\n");
+    ASSERT_EQ(control.command("pdo hand -e"), "OK enabled pdo transmission on [hand]\r\n");
+
+    // The RPDO crosses the PDO socket, the session and COM7 to the device, which echoes it.
+    const Bytes rpdo{1, 2, 3, 4, 5};
+    ASSERT_TRUE(client.send_to(pdo_port, rpdo));
+    ASSERT_TRUE(wait_for_datagram(client, padded(rpdo)));
+    EXPECT_EQ(device->last_rpdo_data(), padded(rpdo));
+    // 100 Hz by default; loose bounds, for a loaded machine delays the session thread.
+    const auto per_second = client.receive_for(1s).size();
+    EXPECT_GE(per_second, 20u);
+    EXPECT_LE(per_second, 130u);
+
+    // The link figures are taken once a second: wait for a second with TPDO answers in it.
+    std::string report;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (figure_after(report, "--real tpdo freq: ").value_or(0) == 0 && std::chrono::steady_clock::now() < deadline)
+        report = report_of(control, "diag hand -rts");
+    EXPECT_GT(figure_after(report, "--real tpdo freq: ").value_or(0), 0) << report;
+    EXPECT_GT(figure_after(report, "--rx frame ok rate: ").value_or(0), 0) << report;
+
+    EXPECT_EQ(control.command("pdo hand -d"), "OK disabled pdo transmission on [hand]\r\n");
+    client.receive_for(200ms);
+    EXPECT_EQ(client.receive(300ms), std::nullopt) << "TPDOs after pdo was disabled";
+    control.close();
+    exit_cleanly(*server, {"Session stopped on [COM7]!", "Serial port [COM7] closed!"});
+    EXPECT_GT(device->counters().tpdo_answers, 0u);
+    EXPECT_EQ(device->counters().crc_errors, 0u);
 }
 
 }  // namespace
