@@ -369,9 +369,11 @@ TEST_F(Wine_Scenario, a_udp_client_gets_its_rpdo_back_every_pdo_cycle_over_com7)
     std::string report;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (figure_after(report, "--real tpdo freq: ").value_or(0) == 0 && std::chrono::steady_clock::now() < deadline)
-        report = report_of(control, "diag hand -rts");
+        report = report_of(control, "diag hand -rts -pdo");
     EXPECT_GT(figure_after(report, "--real tpdo freq: ").value_or(0), 0) << report;
     EXPECT_GT(figure_after(report, "--rx frame ok rate: ").value_or(0), 0) << report;
+    EXPECT_EQ(figure_after(report, "--total rpdo: [").value_or(0), 1) << report;
+    EXPECT_GT(figure_after(report, "--total tpdo: [").value_or(0), 0) << report;
 
     EXPECT_EQ(control.command("pdo hand -d"), "OK disabled pdo transmission on [hand]\r\n");
     client.receive_for(200ms);
