@@ -9,7 +9,7 @@ namespace Quorin_Core::RT_Serial::Driver {
 
 /// The operating system's side of one serial port: claiming it for this process alone,
 /// setting up the line and reading its rate back. `Serial_Port` reaches the system only
-/// through these four calls, so each platform keeps its own implementation file beside
+/// through these calls, so each platform keeps its own implementation file beside
 /// the others (Serial_Line_linux.cpp, Serial_Line_windows.cpp).
 ///
 /// Port names: on Linux a name is a device path ("/dev/ttyACM0", or a symbolic link to
@@ -38,6 +38,8 @@ public:
     /// The line's baud rate as the operating system holds it. Throws boost::system::system_error.
     static unsigned baudrate(Handle line);
 
+    /// Throws away what the line has received and nobody has read yet; `ec` reports a failure.
+    static void discard_input(Handle line, boost::system::error_code& ec);
     /// Gives up the claims of `open` and closes `port`; `ec` reports a failure to close.
     static void close(boost::asio::serial_port& port, boost::system::error_code& ec);
 };
