@@ -66,6 +66,12 @@ unsigned Serial_Line::baudrate(Handle line) {
     return read_state(line, get_option_call).BaudRate;
 }
 
+void Serial_Line::discard_input(Handle line, boost::system::error_code& ec) {
+    ec.clear();
+    if (!::PurgeComm(line, PURGE_RXCLEAR))
+        ec.assign(static_cast<int>(::GetLastError()), boost::asio::error::get_system_category());
+}
+
 void Serial_Line::close(boost::asio::serial_port& port, boost::system::error_code& ec) {
     port.close(ec);
 }
