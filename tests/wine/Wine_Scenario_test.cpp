@@ -382,6 +382,8 @@ TEST_F(Wine_Scenario, a_udp_client_gets_its_rpdo_back_every_pdo_cycle_over_com7)
     exit_cleanly(*server, {"Session stopped on [COM7]!", "Serial port [COM7] closed!"});
     EXPECT_GT(device->counters().tpdo_answers, 0u);
     EXPECT_EQ(device->counters().crc_errors, 0u);
+    // Unread input is purged before every TPDO request.
+    EXPECT_EQ(server->out().find("Could not discard input"), std::string::npos);
 }
 
 }  // namespace
