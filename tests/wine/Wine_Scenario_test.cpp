@@ -1,9 +1,7 @@
 // The Windows build (quorin.exe) under Wine, driven as a user would: its console through a
-// pipe, its control port over TCP, COM7 mapped to the pseudo-terminal of a simulated device.
-// scripts/wine-test builds everything, makes a fresh Wine prefix and runs this program with:
-//   WINEPREFIX               the prefix (its wineserver already running)
-//   QUORIN_WINE_LOADER       Wine's loader, /usr/lib/wine/wine64
-//   QUORIN_WINDOWS_BINARY    the cross-built quorin.exe
+// pipe, its control port over TCP, UDP clients on its PDO and SDO ports, and COM7 mapped to
+// the pseudo-terminal of a simulated device. scripts/wine-test builds everything, makes a
+// fresh Wine prefix and runs this program in it (Wine_Prefix.hpp).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,11 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/Free_Port.hpp"
@@ -25,11 +18,11 @@
 #include "support/Udp_Client.hpp"
 #include "system/Expected_Replies.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
+#include "wine/Wine_Prefix.hpp"
 
 namespace Quorin_Test {
 namespace {
 
-namespace fs = std::filesystem;
 using Quorin_Tools::Devsim::Device_Simulator;
 using Bytes = Udp_Client::Bytes;
 
@@ -37,88 +30,6 @@ using Bytes = Udp_Client::Bytes;
 constexpr const char* com_device = "com7";
 /// The registry key Windows lists its serial ports under.
 constexpr const char* serial_comm_key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0')
-        throw std::runtime_error(std::string(name) + " is not set: run scripts/wine-test");
-    return value;
-}
-
-/// Where Wine and the Windows build are.
-struct Wine {
-    std::string prefix = environment("WINEPREFIX");
-    std::string loader = environment("QUORIN_WINE_LOADER");
-    std::string binary = environment("QUORIN_WINDOWS_BINARY");
-
-    /// Runs a Windows program of the prefix (such as "reg") and returns its standard output,
-    /// with the C runtime's "\r\n" line ends made "\n".
-    std::string run(const std::string& arguments) const {
-        const std::string command = "'" + loader + "' " + arguments + " 2>/dev/null";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
-        std::string out;
-        std::array<char, 4096> buffer{};
-        while (const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), got);
-        ::pclose(pipe);
-        std::erase(out, '\r');
-        return out;
-    }
-
-    /// The plain string values of a registry key, name and data, as "reg query" shows them.
-    std::vector<std::pair<std::string, std::string>> registry_strings(const std::string& key) const {
-        constexpr std::string_view indent = "    ";
-        constexpr std::string_view type = "    REG_SZ    ";
-        std::vector<std::pair<std::string, std::string>> values;
-        std::istringstream lines(run("reg query '" + key + "'"));
-        for (std::string line; std::getline(lines, line);) {
-            const auto at = line.find(type);
-            if (!line.starts_with(indent) || at == std::string::npos) continue;
-            values.emplace_back(line.substr(indent.size(), at - indent.size()), line.substr(at + type.size()));
-        }
-        return values;
-    }
-};
-
-/// A registry key of the prefix deleted as long as this lives, then made again with the plain
-/// string values it had.
-class Deleted_Registry_Key {
-public:
-    Deleted_Registry_Key(const Wine& wine, std::string key)
-        : wine(wine), key(std::move(key)), values(wine.registry_strings(this->key)) {
-        wine.run("reg delete '" + this->key + "' /f");
-    }
-    ~Deleted_Registry_Key() {
-        for (const auto& [name, data] : values)
-            wine.run("reg add '" + key + "' /v '" + name + "' /t REG_SZ /d '" + data + "' /f");
-    }
-    Deleted_Registry_Key(const Deleted_Registry_Key&) = delete;
-    Deleted_Registry_Key& operator=(const Deleted_Registry_Key&) = delete;
-
-private:
-    const Wine& wine;
-    std::string key;
-    std::vector<std::pair<std::string, std::string>> values;
-};
-
-/// A DOS device of the prefix made a symbolic link to a Unix device, as long as it lives.
-class Dos_Device {
-public:
-    Dos_Device(const Wine& wine, const std::string& name, const std::string& target)
-        : link(fs::path(wine.prefix) / "dosdevices" / name) {
-        fs::remove(link);
-        fs::create_symlink(target, link);
-    }
-    ~Dos_Device() {
-        std::error_code ignored;
-        fs::remove(link, ignored);
-    }
-    Dos_Device(const Dos_Device&) = delete;
-    Dos_Device& operator=(const Dos_Device&) = delete;
-
-private:
-    fs::path link;
-};
 
 /// A simulated device on a pty, published as a link in a directory of its own.
 class Simulated_Device {
@@ -227,7 +138,7 @@ protected:
         EXPECT_EQ(server.err(), "");
     }
 
-    Wine wine;
+    Wine_Prefix wine;
     const std::uint16_t sdo_port = free_port();
     const std::uint16_t pdo_port = free_port();
 };
