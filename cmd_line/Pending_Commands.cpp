@@ -13,7 +13,6 @@ CMD_Error not_available(const std::vector<std::string>&, std::string& reply, Ser
 }  // namespace
 
 const CMD CMD_List_PDO_Channels{not_available, "List pdo channels.", "USAGE: lspdo"};
-const CMD CMD_List_SDO_Mailboxes{not_available, "List sdo mailboxes.", "USAGE: lssdo"};
 const CMD CMD_PDO{not_available, "PDO operations.",
                   "USAGE: pdo <device_name> <option> <param>\n"
                   "        -o <ip, port>: open a pdo channel\n"
@@ -23,11 +22,6 @@ const CMD CMD_PDO{not_available, "PDO operations.",
                   "        -f <freq>: set pdo freq\n"
                   "        -f <freq> <tpdo_offset_ns> <rpdo_offset_ns>: set pdo freq, tpdo offset, rpdo offset\n"
                   "        pdo -c: close all pdo channels on all devices"};
-const CMD CMD_SDO{not_available, "SDO operations.",
-                  "USAGE: sdo <name> <option> <param>\n"
-                  "        -o <ip, port>: add a sdo link to mailbox\n"
-                  "        -c <ip, port / id>: remove a sdo link from mailbox\n"
-                  "        sdo -c: remove all sdo mailboxes on all devices"};
 const CMD CMD_Diagnosis{not_available, "Diagnosis operations.",
                         "USAGE: diag <name> <option1> <param1> <option2> <param2>...\n"
                         "        -dev: device diagnosis\n"
