@@ -245,8 +245,16 @@ TEST_F(SDO_Service_Test, a_device_destroyed_under_a_busy_mailbox_leaves_it_worki
     std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
     const auto mailbox = mailbox_with_clients(hand, clients, 3);
     const auto port = mailbox->local_port();
-    constexpr std::uint32_t queued_answers = 3000;
+    constexpr std::uint32_t queued_answers = 12000;
     for (std::uint32_t i = 0; i < queued_answers; ++i) put_answer(*hand, answer(i, static_cast<std::uint8_t>(i % 3)));
+    const auto totals = [&] {
+        std::pair<std::uint64_t, std::uint64_t> requests_and_answers{0, 0};
+        for (unsigned char epid = 0; epid < 3; ++epid) {
+            requests_and_answers.first += mailbox->get_diagnostics(epid).tx_sdo;
+            requests_and_answers.second += mailbox->get_diagnostics(epid).rx_sdo;
+        }
+        return requests_and_answers;
+    };
 
     std::atomic<bool> sending{true};
     std::vector<std::thread> senders;
@@ -258,10 +266,13 @@ TEST_F(SDO_Service_Test, a_device_destroyed_under_a_busy_mailbox_leaves_it_worki
     ASSERT_TRUE(clients[0]->receive()) << "the loops run";
     // The device goes while both loops are busy; only the mailbox still holds its queues.
     devices.clear();
-    const std::weak_ptr<Device> gone = hand;
+    ASSERT_EQ(hand.use_count(), 1) << "the mailbox holds no share of the device";
     hand.reset();
-    ASSERT_TRUE(gone.expired());
-    EXPECT_TRUE(clients[2]->receive()) << "answers already queued still go out";
+    const auto at_destruction = totals();
+    EXPECT_TRUE(eventually([&] {
+        const auto now = totals();
+        return now.first > at_destruction.first + 100 && now.second > at_destruction.second + 100;
+    })) << "both loops went on using the queues after the device was destroyed";
 
     std::vector<std::string> listed;
     service->list_mailboxes(listed);
