@@ -22,12 +22,4 @@ const CMD CMD_PDO{not_available, "PDO operations.",
                   "        -f <freq>: set pdo freq\n"
                   "        -f <freq> <tpdo_offset_ns> <rpdo_offset_ns>: set pdo freq, tpdo offset, rpdo offset\n"
                   "        pdo -c: close all pdo channels on all devices"};
-const CMD CMD_Diagnosis{not_available, "Diagnosis operations.",
-                        "USAGE: diag <name> <option1> <param1> <option2> <param2>...\n"
-                        "        -dev: device diagnosis\n"
-                        "        -rts: rt-serial diagnosis\n"
-                        "        -pdo: pdo diagnosis\n"
-                        "        -sdo <id1><id2>...: sdo diagnosis\n"
-                        "        diag -a: server diagnosis"};
-
 }  // namespace Quorin_Core::CMD_Line::Console

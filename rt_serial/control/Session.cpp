@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "rt_serial/control/Link_Figures.hpp"
 #include "rt_serial/datalink/Payload_Descriptor.hpp"
 #include "rt_serial/datalink/Protocol_Bitmap.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
@@ -34,12 +35,6 @@ constexpr auto diagnostic_interval = seconds(1);
 constexpr auto stop_settle_time = milliseconds(10);
 
 Session* session_of(void* context) { return static_cast<Session*>(context); }
-
-float clamp_rate(float value) { return std::min(value, 1.0f); }
-
-float ratio(std::uint32_t part, std::int64_t whole) {
-    return whole > 0 ? clamp_rate(static_cast<float>(part) / static_cast<float>(whole)) : 0.0f;
-}
 
 }  // namespace
 
@@ -474,34 +469,10 @@ void Session::update_diagnostic() {
     const std::array<std::uint64_t, 6> now_counters{raw.tx_frames.load(), raw.rx_frames.load(),
                                                     raw.rx_errors.load(), raw.rx_timeouts.load(),
                                                     raw.tx_bytes.load(), raw.rx_bytes.load()};
-    std::array<std::uint32_t, 6> delta{};
+    Port_Deltas delta{};
     for (std::size_t i = 0; i < delta.size(); ++i)
         delta[i] = static_cast<std::uint32_t>(now_counters[i]) - static_cast<std::uint32_t>(previous_port_counters[i]);
-    const auto [tx_frames, rx_frames, rx_errors, rx_timeouts, tx_bytes, rx_bytes] = delta;
-
-    Diagnostic_Snapshot figures;
-    figures.tx_frames = static_cast<float>(tx_frames);
-    figures.rx_frames = static_cast<float>(rx_frames);
-    figures.rx_frame_ok_rate = ratio(counters.ok, rx_frames);
-    figures.rx_errors = static_cast<float>(rx_errors);
-    figures.rx_error_rate = ratio(rx_errors, rx_frames);
-    figures.rx_timeouts = static_cast<float>(rx_timeouts);
-    figures.timeout_rate = ratio(rx_timeouts, static_cast<std::int64_t>(tx_frames) - counters.rpdo);
-    figures.tx_bits = static_cast<float>(tx_bytes) * 8;
-    figures.rx_bits = static_cast<float>(rx_bytes) * 8;
-    figures.unpack_ok_rate = ratio(counters.tpdo_rx + counters.sdo_rx, counters.ok);
-    figures.ok = static_cast<float>(counters.ok);
-    figures.header = static_cast<float>(counters.header);
-    figures.source_id = static_cast<float>(counters.source_id);
-    figures.destination_id = static_cast<float>(counters.destination_id);
-    figures.length = static_cast<float>(counters.length);
-    figures.crc = static_cast<float>(counters.crc);
-    figures.payload = static_cast<float>(counters.payload);
-    figures.rpdo_frequency = static_cast<float>(counters.rpdo);
-    figures.tpdo_frequency = static_cast<float>(counters.tpdo_tx);
-    figures.tpdo_ok_rate = ratio(counters.tpdo_rx, counters.tpdo_tx);
-    figures.nrt_transfers = static_cast<float>(counters.nrt_tx);
-    figures.nrt_ok_rate = ratio(counters.sdo_rx, counters.nrt_tx);
+    const Diagnostic_Snapshot figures = link_figures(counters, delta);
     diagnostics.store(figures);
 
     counters.clear();

@@ -118,6 +118,8 @@ public:
     Diagnostic_Snapshot diagnostic() const { return diagnostics.get_copy(); }
     /// The port's cumulative transfer counters.
     const Driver::Serial_Port::Transfer_Diagnostic_Raw& port_diagnostic() const { return port->diag; }
+    /// The baud rate the open port reports, or 0.
+    int port_baudrate() const { return port->get_baudrate(); }
     /// The port's name as bound.
     const std::string& get_port_name() const { return port_name; }
     /// The derived link figures.

@@ -1,0 +1,186 @@
+#include <set>
+
+#include "cmd_line/CMD_Map.hpp"
+#include "cmd_line/Console.hpp"
+#include "server/Device.hpp"
+#include "server/Server.hpp"
+#include "cmd_line/Diagnosis_Sources.hpp"
+
+namespace Quorin_Core::CMD_Line::Console {
+namespace {
+
+using CMD_Line::pdo_channel_count;
+using CMD_Line::pdo_channel_totals;
+using CMD_Line::sdo_link_totals;
+using CMD_Line::sdo_mailbox_count;
+
+constexpr int lowest_epid = 0;
+constexpr int highest_epid = 255;
+constexpr float bits_to_megabits = 0.000001f;
+
+struct Requested_Sections {
+    bool device = false;
+    bool rt_serial = false;
+    bool pdo = false;
+    bool sdo = false;
+    std::set<std::uint8_t> epids;  // ascending, duplicates collapse
+};
+
+double percent(float rate) { return static_cast<double>(rate) * 100; }
+
+void append_server_summary(Server& server, std::string& reply) {
+    std::vector<std::string> connections;
+    server.ctrl_service->list_connections(connections);
+    reply.append("[SERVER]\n");
+    reply.append("--devices: ").append(std::to_string(server.list_devices().size())).append("\n");
+    reply.append("--total control connections: ").append(std::to_string(connections.size())).append("\n");
+    reply.append("--pdo channels: ").append(std::to_string(pdo_channel_count(server))).append("\n");
+    reply.append("--sdo mailboxes: ").append(std::to_string(sdo_mailbox_count(server))).append("\n");
+}
+
+void append_device_section(const Device& device, std::string& reply) {
+    reply.append("[DEVICE]\n");
+    reply.append("--serial port: ").append(device.session.get_port_name()).append("\n");
+    reply.append("--baudrate: ").append(std::to_string(device.session.port_baudrate())).append("\n");
+}
+
+void append_rt_serial_section(const Device& device, std::string& reply) {
+    const auto f = device.session.diagnostic();
+    reply.append("[RT-SERIAL-OVERVIEW]\n");
+    reply.append(str_format("--tx frame/s: %.0f\n", static_cast<double>(f.tx_frames)));
+    reply.append(str_format("--rx frame/s: %.0f\n", static_cast<double>(f.rx_frames)));
+    reply.append(str_format("--rx frame ok rate: %.2f %%\n", percent(f.rx_frame_ok_rate)));
+    reply.append(str_format("--rx error/s: %.0f\n", static_cast<double>(f.rx_errors)));
+    reply.append(str_format("--rx error rate: %.2f %%\n", percent(f.rx_error_rate)));
+    reply.append(str_format("--tx-rx timeout/s: [%d]\n", static_cast<int>(f.rx_timeouts)));
+    reply.append(str_format("--tx-rx timeout rate: %.2f %%\n", percent(f.timeout_rate)));
+    reply.append(str_format("--bitrate: %.6f Mbps, tx: %.6f Mbps, rx: %.6f Mbps\n",
+                            static_cast<double>((f.tx_bits + f.rx_bits) * bits_to_megabits),
+                            static_cast<double>(f.tx_bits * bits_to_megabits),
+                            static_cast<double>(f.rx_bits * bits_to_megabits)));
+    reply.append(str_format("--unpack ok rate: %.2f %%\n", percent(f.unpack_ok_rate)));
+    reply.append(str_format(
+        "--rx frame error/s: ok[%d], header[%d], source_id[%d], destination_id[%d], length[%d], crc[%d], "
+        "payload[%d]\n",
+        static_cast<int>(f.ok), static_cast<int>(f.header), static_cast<int>(f.source_id),
+        static_cast<int>(f.destination_id), static_cast<int>(f.length), static_cast<int>(f.crc),
+        static_cast<int>(f.payload)));
+    reply.append("[RT-SERIAL-PDO]\n");
+    reply.append(str_format("--real rpdo freq: %.0f Hz\n", static_cast<double>(f.rpdo_frequency)));
+    reply.append(str_format("--real tpdo freq: %.0f Hz\n", static_cast<double>(f.tpdo_frequency)));
+    reply.append(str_format("--tpdo tx-rx ok rate: %.2f %%\n", percent(f.tpdo_ok_rate)));
+    reply.append("[RT-SERIAL-NRT]\n");
+    reply.append(str_format("--nrt tx/s: [%d]\n", static_cast<int>(f.nrt_transfers)));
+    reply.append(str_format("--nrt tx-rx ok rate: %.2f %%\n", percent(f.nrt_ok_rate)));
+    reply.append("[RT-SERIAL-SDO]\n");
+    reply.append(str_format("--tx spb dropped: %ld\n", static_cast<long>(device.tx_queue->dropped())));
+    reply.append(str_format("--rx spb dropped: %ld\n", static_cast<long>(device.rx_queue->dropped())));
+}
+
+void append_pdo_section(const Device& device, Server& server, std::string& reply) {
+    reply.append("[PDO-SERVICE]\n");
+    const auto counters = pdo_channel_totals(server, device);
+    if (!counters) {
+        reply.append("FAILED to find pdo channel on [").append(device.name).append("]\r\n");
+        return;
+    }
+    reply.append(str_format("--total rpdo: [%ld]:\n", static_cast<long>(counters->rpdo)));
+    reply.append(str_format("--total tpdo: [%ld]:\n", static_cast<long>(counters->tpdo)));
+    reply.append(str_format("--total rpdo synced: [%ld]:\n", static_cast<long>(counters->rpdo_synced)));
+    reply.append(str_format("--total rpdo bytes: [%ld]:\n", static_cast<long>(counters->rpdo_bytes)));
+    reply.append(str_format("--total tpdo bytes: [%ld]:\n", static_cast<long>(counters->tpdo_bytes)));
+}
+
+void append_sdo_section(const Device& device, Server& server, const std::set<std::uint8_t>& epids,
+                        std::string& reply) {
+    reply.append("[SDO-SERVICE]\n");
+    const auto counters = sdo_link_totals(server, device);
+    if (!counters) {
+        reply.append("failed to find sdo mailbox on [").append(device.name).append("]\r\n");
+        return;
+    }
+    for (const auto epid : epids) {
+        const auto& link = (*counters)[epid];
+        reply.append(str_format("--linked id [%02d]:\n", epid));
+        reply.append(str_format("----total rx sdo: [%ld]:\n", static_cast<long>(link.rx_sdo)));
+        reply.append(str_format("----total tx sdo: [%ld]:\n", static_cast<long>(link.tx_sdo)));
+        reply.append(str_format("----total rx sdo bytes: [%ld]:\n", static_cast<long>(link.rx_bytes)));
+        reply.append(str_format("----total tx sdo bytes: [%ld]:\n", static_cast<long>(link.tx_bytes)));
+    }
+}
+
+// Reads the options after the device name; identifiers follow "-sdo".
+CMD_Error parse_sections(const std::vector<std::string>& args, const std::vector<unsigned>& options,
+                         Requested_Sections& sections, std::string& reply) {
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const std::string& option = args[options[i]];
+        if (option == "-dev") {
+            sections.device = true;
+        } else if (option == "-rts") {
+            sections.rt_serial = true;
+        } else if (option == "-pdo") {
+            sections.pdo = true;
+        } else if (option == "-sdo") {
+            sections.sdo = true;
+            const std::size_t end = i + 1 < options.size() ? options[i + 1] : args.size();
+            for (std::size_t id = options[i] + 1; id < end; ++id) {
+                int epid = 0;
+                const auto result = number_parser(args[id], lowest_epid, highest_epid, epid, reply);
+                if (result != CMD_OK) return result;
+                sections.epids.insert(static_cast<std::uint8_t>(epid));
+            }
+        } else {
+            return CMD_WRONG_FORMAT;
+        }
+    }
+    return CMD_OK;
+}
+
+CMD_Error device_report(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    std::string name;
+    const auto options = option_parser(args, name);
+    if (name.empty()) return CMD_WRONG_FORMAT;
+    Requested_Sections sections;
+    if (const auto result = parse_sections(args, options, sections, reply); result != CMD_OK) return result;
+    const auto device = server.get_device(name);
+    if (!device) {
+        reply.append("FAILED to find device [").append(name).append("]\r\n");
+        return CMD_OK;  // the failure line is the whole reply
+    }
+    reply.append("--device: ").append(name).append("\n");
+    if (sections.device) append_device_section(*device, reply);
+    if (sections.rt_serial) append_rt_serial_section(*device, reply);
+    if (sections.pdo) append_pdo_section(*device, server, reply);
+    if (sections.sdo) append_sdo_section(*device, server, sections.epids, reply);
+    return CMD_OK;
+}
+
+CMD_Error diagnosis(const std::vector<std::string>& args, std::string& reply, Server& server) {
+    if (args.empty()) return CMD_WRONG_FORMAT;
+    if (args.size() == 1 && args[0] == "-h") {
+        reply.append(CMD_Diagnosis.description).append("\r\n").append(CMD_Diagnosis.usage).append("\r\n");
+        return CMD_OK;
+    }
+    try {
+        if (args.size() == 1 && args[0] == "-a") {
+            append_server_summary(server, reply);
+            return CMD_OK;
+        }
+        return device_report(args, reply, server);
+    } catch (const std::exception& error) {
+        reply.append(error.what()).append("\r\n");
+        return CMD_EXCEPTION;
+    }
+}
+
+}  // namespace
+
+const CMD CMD_Diagnosis{diagnosis, "Diagnosis operations.",
+                        "USAGE: diag <name> <option1> <param1> <option2> <param2>...\n"
+                        "        -dev: device diagnosis\n"
+                        "        -rts: rt-serial diagnosis\n"
+                        "        -pdo: pdo diagnosis\n"
+                        "        -sdo <id1><id2>...: sdo diagnosis\n"
+                        "        diag -a: server diagnosis"};
+
+}  // namespace Quorin_Core::CMD_Line::Console

@@ -1,0 +1,306 @@
+#include "rt_serial/control/Session.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "rt_serial/protocol/SPB_Queue.hpp"
+#include "support/Captured_Stdout.hpp"
+#include "support/Server_Process.hpp"
+#include "tools/devsim/Device_Simulator.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Quorin_Core::RT_Serial::Control::Session;
+using Quorin_Tools::Devsim::Counters;
+using Quorin_Tools::Devsim::Device_Simulator;
+using Quorin_Tools::Devsim::Frame_Kind;
+using Quorin_Tools::Devsim::Trace_Entry;
+
+constexpr std::uint32_t line_baud = 4000000;
+
+// Collects what the session hands to its TPDO sink.
+class Recording_Sink : public Session::Base_TPDO_Sync_Read {
+public:
+    void operator()(const std::uint8_t* data, std::size_t size) override {
+        std::lock_guard lock(mutex);
+        last.assign(data, data + size);
+        ++calls;
+    }
+    std::vector<std::uint8_t> last_data() {
+        std::lock_guard lock(mutex);
+        return last;
+    }
+    std::atomic<int> calls{0};
+
+private:
+    std::mutex mutex;
+    std::vector<std::uint8_t> last;
+};
+
+// A session on a simulated device; both stopped at the end of the test.
+class Session_Test : public ::testing::Test {
+protected:
+    void start_device(std::uint32_t session_baud = line_baud, Quorin_Tools::Devsim::Behaviour behaviour = {}) {
+        Quorin_Tools::Devsim::Config config;
+        config.link_path = dir.path() + "/sim";
+        config.trace_memory = 4096;
+        config.behaviour = behaviour;
+        simulator = std::make_unique<Device_Simulator>(config);
+        simulator->start();
+        session = std::make_unique<Session>(config.link_path, session_baud, false, tx_queue, rx_queue);
+    }
+    void TearDown() override {
+        if (session) session->reset_tpdo_sync_read_handler();
+        session.reset();
+        if (simulator) simulator->stop();
+    }
+    bool wait_counters(const std::function<bool(const Counters&)>& done, std::chrono::milliseconds timeout = 5s) {
+        return simulator->wait_for(done, timeout);
+    }
+    std::vector<std::uint64_t> times_of(Frame_Kind kind) {
+        std::vector<std::uint64_t> times;
+        for (const auto& entry : simulator->trace())
+            if (entry.kind == kind) times.push_back(entry.read_ns);
+        return times;
+    }
+    static double median_ms(std::vector<double> values) {
+        if (values.empty()) return -1;
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        return values[values.size() / 2];
+    }
+    // Median gap between consecutive RPDO frames, and from each RPDO to the next TPDO request.
+    std::pair<double, double> cycle_figures() {
+        const auto rpdo = times_of(Frame_Kind::RPDO);
+        const auto tpdo = times_of(Frame_Kind::TPDO_REQUEST);
+        std::vector<double> periods, offsets;
+        for (std::size_t i = 1; i < rpdo.size(); ++i) periods.push_back((rpdo[i] - rpdo[i - 1]) / 1e6);
+        for (auto r : rpdo) {
+            const auto next = std::upper_bound(tpdo.begin(), tpdo.end(), r);
+            if (next != tpdo.end()) offsets.push_back((*next - r) / 1e6);
+        }
+        return {median_ms(periods), median_ms(offsets)};
+    }
+    std::string report() {
+        std::ostringstream o;
+        simulator->counters().print(o);
+        const auto& d = session->port_diagnostic();
+        o << "port tx " << d.tx_frames << " rx " << d.rx_frames << " err " << d.rx_errors << " timeouts "
+          << d.rx_timeouts << "\n";
+        return o.str() + log.text();
+    }
+    // The EPIDs of the answers that reach the receive queue, until `count` came or the line is quiet.
+    std::vector<std::uint8_t> collect_answer_epids(std::size_t count) {
+        std::vector<std::uint8_t> epids;
+        std::uint8_t answer[1024];
+        auto quiet_since = std::chrono::steady_clock::now();
+        while (epids.size() < count && std::chrono::steady_clock::now() - quiet_since < 1s) {
+            const auto size = rx_queue.dequeue(sizeof answer, answer);
+            if (size == 0) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            EXPECT_EQ(size, 8u);
+            epids.push_back(answer[4]);
+            quiet_since = std::chrono::steady_clock::now();
+        }
+        return epids;
+    }
+    void enqueue_sdo(std::uint8_t epid, std::uint8_t fill, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            // Control byte 0x23: an 8-byte message; byte 4 carries the client's EPID.
+            const std::uint8_t message[8] = {0x23, fill, static_cast<std::uint8_t>(i), 0, epid, 1, 2, 3};
+            ASSERT_EQ(tx_queue.enqueue(message, sizeof message), 0);
+        }
+    }
+
+    Quorin_Test::Temp_Dir dir;
+    Quorin_Test::Captured_Stdout log;
+    SPB_Queue tx_queue{16384};
+    SPB_Queue rx_queue{16384};
+    std::unique_ptr<Device_Simulator> simulator;
+    std::unique_ptr<Session> session;
+};
+
+TEST_F(Session_Test, default_cycle_sends_rpdo_every_10_ms_and_the_tpdo_request_5_ms_later) {
+    start_device();
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    session->enable_pdo();  // a second enable must not arm a second cycle
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 40 && c.tpdo_requests >= 40; }));
+    const auto [period, offset] = cycle_figures();
+    EXPECT_NEAR(period, 10.0, 1.0);
+    EXPECT_NEAR(offset, 5.0, 1.0);
+}
+
+TEST_F(Session_Test, frequency_sets_period_and_half_period_offset_only_while_disabled) {
+    start_device();
+    session->set_pdo_config(0.5f);
+    EXPECT_EQ(session->pdo_period_ns(), 1000000000u);
+    session->set_pdo_config(1000.0f);
+    EXPECT_EQ(session->pdo_period_ns(), 2000000u);
+    session->set_pdo_config(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(session->pdo_period_ns(), 2000000u);
+    session->set_pdo_config(200.0f);
+    EXPECT_EQ(session->pdo_period_ns(), 5000000u);
+
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    session->set_pdo_config(50.0f);  // no effect while enabled
+    EXPECT_EQ(session->pdo_period_ns(), 5000000u);
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 60; }));
+    const auto [period, offset] = cycle_figures();
+    EXPECT_NEAR(period, 5.0, 0.8);
+    EXPECT_NEAR(offset, 2.5, 0.8);
+}
+
+TEST_F(Session_Test, every_cycle_sends_the_last_rpdo_data_and_the_echo_reaches_the_sink) {
+    start_device();
+    Recording_Sink sink;
+    session->set_tpdo_sync_read_handler(sink);
+    const std::vector<std::uint8_t> first{1, 2, 3, 4, 5};
+    session->pdo_write(first.data(), first.size());
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 5; }));
+    auto sent = simulator->last_rpdo_data();
+    ASSERT_GE(sent.size(), first.size());
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), sent.begin()));
+
+    const std::vector<std::uint8_t> second(1004, 0x5A);  // a full slot
+    session->pdo_write(second.data(), second.size());
+    const auto before = simulator->counters().rpdo_frames;
+    ASSERT_TRUE(wait_counters([&](const Counters& c) { return c.rpdo_frames >= before + 3; }));
+    sent = simulator->last_rpdo_data();
+    ASSERT_GE(sent.size(), second.size());
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), sent.begin()));
+
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto echoed = sink.last_data();
+        if (echoed.size() >= second.size() && std::equal(second.begin(), second.end(), echoed.begin())) break;
+        std::this_thread::sleep_for(5ms);
+    }
+    const auto echoed = sink.last_data();
+    ASSERT_GE(echoed.size(), second.size());
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), echoed.begin()));
+}
+
+// An answer that comes after its exchange's time-out (the simulator is a thread on a loaded
+// machine, not a device answering within microseconds) or while a PDO event abandons the
+// exchange is lost to that exchange. So these checks allow a loss only where a time-out or a
+// running cycle explains it, and never a wrong or repeated answer.
+TEST_F(Session_Test, sdo_messages_come_back_as_answers_with_pdo_disabled_and_enabled) {
+    start_device();
+    ASSERT_TRUE(session->start());
+    enqueue_sdo(7, 0x11, 300);
+    const auto idle = collect_answer_epids(300);
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), 7), static_cast<long>(idle.size()));
+    if (session->port_diagnostic().rx_timeouts.load() == 0) {
+        EXPECT_EQ(idle.size(), 300u) << report();
+    }
+    EXPECT_GE(idle.size(), 150u) << report();
+
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 3; }));
+    enqueue_sdo(9, 0x22, 300);
+    const auto cyclic = collect_answer_epids(300);
+    const auto with_9 = std::count(cyclic.begin(), cyclic.end(), 9);
+    EXPECT_GE(with_9, 150) << report();
+    EXPECT_LE(with_9, 300);
+    // A late answer of the first batch may still be read now; nothing else may appear.
+    EXPECT_EQ(with_9 + std::count(cyclic.begin(), cyclic.end(), 7), static_cast<long>(cyclic.size()));
+    EXPECT_TRUE(session->is_pdo_enabled());
+}
+
+TEST_F(Session_Test, no_nrt_transfer_starts_in_windows_too_small_for_the_line) {
+    // At 9600 baud the smallest NRT window is far longer than a 10 ms period: while PDO runs,
+    // no SDO frame may be sent; once it stops, the waiting messages go out.
+    start_device(9600);
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 3; }));
+    enqueue_sdo(1, 0x33, 3);
+    const auto before = simulator->counters().rpdo_frames;
+    ASSERT_TRUE(wait_counters([&](const Counters& c) { return c.rpdo_frames >= before + 20; }));
+    EXPECT_EQ(simulator->counters().sdo_frames, 0u);
+    session->disable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.sdo_messages >= 3; }));
+}
+
+TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_discarded) {
+    // While PDO is off, a full 1024-byte frame with a 1024-byte answer allowance is prepared
+    // behind the exchange in flight; at 115200 baud and 100 Hz no window can carry those
+    // 2048 bytes any more. The slow line also gives the exchange in flight a long time-out.
+    Quorin_Tools::Devsim::Behaviour slow;
+    slow.answer_delay = 100ms;
+    start_device(115200, slow);
+    ASSERT_TRUE(session->start());
+    enqueue_sdo(5, 0x55, 400);
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.sdo_frames >= 1; }));
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 50; }));
+    EXPECT_TRUE(log.contains("Discarded NRT frame of 1024 bytes on [")) << log.text();
+    EXPECT_LT(simulator->counters().sdo_messages, 400u);
+    EXPECT_TRUE(session->is_pdo_enabled());
+}
+
+TEST_F(Session_Test, silent_device_gives_timeouts_and_the_cycle_goes_on) {
+    Quorin_Tools::Devsim::Behaviour silent;
+    silent.faults.drop_every = 1;
+    start_device(line_baud, silent);
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 250; }, 10s));
+    EXPECT_GT(session->port_diagnostic().rx_timeouts.load(), 200u);
+    const auto figures = session->diagnostic();
+    EXPECT_GT(figures.rx_timeouts, 50.0f);
+    EXPECT_NEAR(figures.rpdo_frequency, 100.0f, 15.0f);
+    EXPECT_EQ(figures.tpdo_ok_rate, 0.0f);
+    EXPECT_TRUE(session->is_pdo_enabled());
+}
+
+TEST_F(Session_Test, bad_answers_are_counted_by_class_and_the_cycle_goes_on) {
+    Quorin_Tools::Devsim::Behaviour faulty;
+    faulty.faults.corrupt_crc_every = 2;
+    faulty.faults.wrong_source_every = 3;
+    start_device(line_baud, faulty);
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.tpdo_answers >= 250; }, 10s));
+    const auto figures = session->diagnostic();
+    // Of six answers, 2 and 4 have a bad CRC, 3 and 6 a wrong source (checked before the CRC).
+    EXPECT_NEAR(figures.crc, 33.0f, 10.0f);
+    EXPECT_NEAR(figures.source_id, 33.0f, 10.0f);
+    EXPECT_NEAR(figures.ok, 33.0f, 10.0f);
+    EXPECT_NEAR(figures.tpdo_ok_rate, 0.33f, 0.12f);
+    EXPECT_NEAR(figures.rpdo_frequency, 100.0f, 15.0f);
+}
+
+TEST_F(Session_Test, stopped_session_starts_again) {
+    start_device();
+    ASSERT_TRUE(session->start());
+    EXPECT_FALSE(session->start());  // already running
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.rpdo_frames >= 5; }));
+    session->stop();
+    EXPECT_FALSE(session->is_running());
+    EXPECT_FALSE(session->is_pdo_enabled());
+    const auto stopped_at = simulator->counters().rpdo_frames;
+    std::this_thread::sleep_for(100ms);  // nothing may be sent while stopped
+    EXPECT_LE(simulator->counters().rpdo_frames, stopped_at + 1);
+
+    ASSERT_TRUE(session->start());
+    session->enable_pdo();
+    ASSERT_TRUE(wait_counters([&](const Counters& c) { return c.rpdo_frames >= stopped_at + 10; }));
+    enqueue_sdo(3, 0x44, 10);
+    ASSERT_TRUE(wait_counters([](const Counters& c) { return c.sdo_answers >= 10; }));
+}
+
+}  // namespace

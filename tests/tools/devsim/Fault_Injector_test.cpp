@@ -1,0 +1,116 @@
+#include "tools/devsim/Fault_Injector.hpp"
+
+#include <gtest/gtest.h>
+
+#include "Server_View.hpp"
+#include "rt_serial/datalink/CRC16_Modbus.hpp"
+
+namespace {
+
+using namespace Devsim_Test;
+using namespace Quorin_Tools::Devsim;
+
+/// An answer from the device, as Device_Model builds them.
+Bytes device_frame(std::size_t data_size, bool with_crc = true) {
+    using namespace Quorin_Core::RT_Serial::Datalink;
+    Frame_Builder builder(Raw_Frame::device_id, Raw_Frame::host_id, with_crc);
+    Bytes frame(Raw_Frame::max_length_bytes);
+    const Bytes data(data_size, 0x42);
+    std::size_t length = 0;
+    builder.build(frame.data(), pdo, data.data(), data.size(), 0, length);
+    frame.resize(length);
+    return frame;
+}
+
+bool crc_matches(const Bytes& frame) {
+    const std::uint16_t crc = Quorin_Core::RT_Serial::Datalink::crc16_modbus(frame.data(), frame.size() - 2);
+    return frame[frame.size() - 2] == (crc >> 8) && frame[frame.size() - 1] == (crc & 0xFF);
+}
+
+TEST(Fault_Injector, each_fault_spoils_the_answer_as_the_server_will_see_it) {
+    using C = Counters;
+    struct Case {
+        const char* what;
+        std::uint32_t Fault_Plan::*period;
+        std::uint64_t C::*counter;
+        Receive_Result seen;  // by the server's receive procedure, on the frame's own bytes
+    };
+    const std::vector<Case> cases{
+        {"crc", &Fault_Plan::corrupt_crc_every, &C::faults_crc, Receive_Result::CRC_ERROR},
+        {"source", &Fault_Plan::wrong_source_every, &C::faults_source, Receive_Result::SOURCE_ID_ERROR},
+        {"length", &Fault_Plan::wrong_length_every, &C::faults_length, Receive_Result::LENGTH_ERROR},
+    };
+    for (const Case& c : cases) {
+        Counters counters;
+        Fault_Injector injector(true, counters);
+        Fault_Plan plan;
+        plan.*c.period = 1;
+        const Bytes frame = device_frame(40);
+        Bytes wire;
+        injector.apply(frame.data(), frame.size(), plan, wire);
+        ASSERT_EQ(wire.size(), frame.size()) << c.what;
+        EXPECT_EQ(Server_View(wire).result, c.seen) << c.what;
+        EXPECT_EQ(counters.*c.counter, 1u) << c.what;
+    }
+}
+
+TEST(Fault_Injector, wrong_source_and_length_keep_a_matching_crc) {
+    Counters counters;
+    Fault_Injector injector(true, counters);
+    Bytes wire;
+    const Bytes frame = device_frame(30);  // 48 bytes
+    injector.apply(frame.data(), frame.size(), {.wrong_source_every = 1, .wrong_length_every = 1}, wire);
+    EXPECT_EQ(wire[2], Fault_Injector::wrong_source_id);
+    EXPECT_EQ(wire[4] >> 2, 1);  // announces 32 bytes
+    EXPECT_TRUE(crc_matches(wire));
+
+    const Bytes shortest = device_frame(0);
+    injector.apply(shortest.data(), shortest.size(), {.wrong_length_every = 1}, wire);
+    EXPECT_EQ(wire[4] >> 2, 1);  // 16 bytes announce 32
+    EXPECT_EQ(wire[5], shortest[5]);  // the reply quota bits are untouched
+    EXPECT_TRUE(crc_matches(wire));
+}
+
+TEST(Fault_Injector, stray_bytes_precede_the_frame_and_drop_sends_nothing) {
+    Counters counters;
+    Fault_Injector injector(true, counters);
+    const Bytes frame = device_frame(2);
+    Bytes wire;
+    injector.apply(frame.data(), frame.size(), {.stray_every = 1}, wire);
+    const Bytes stray(Fault_Injector::stray_bytes.begin(), Fault_Injector::stray_bytes.end());
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 6), stray);
+    EXPECT_EQ(Bytes(wire.begin() + 6, wire.end()), frame);
+
+    injector.apply(frame.data(), frame.size(), {.drop_every = 1, .corrupt_crc_every = 1, .stray_every = 1}, wire);
+    EXPECT_TRUE(wire.empty());
+    EXPECT_EQ(counters.faults_dropped, 1u);
+    EXPECT_EQ(counters.faults_crc, 0u);  // a dropped answer gets no other fault
+    EXPECT_EQ(counters.faults_stray, 1u);
+}
+
+TEST(Fault_Injector, periods_count_answers_from_one) {
+    Counters counters;
+    Fault_Injector injector(true, counters);
+    const Bytes frame = device_frame(8);
+    const Fault_Plan plan{.drop_every = 3, .corrupt_crc_every = 2};
+    std::string seen;
+    for (int answer = 1; answer <= 7; ++answer) {
+        Bytes wire;
+        injector.apply(frame.data(), frame.size(), plan, wire);
+        seen += wire.empty() ? 'D' : wire == frame ? '.' : 'C';
+    }
+    EXPECT_EQ(seen, ".CDC.D.");
+    EXPECT_EQ(injector.answers(), 7u);
+}
+
+TEST(Fault_Injector, without_crc_a_spoilt_frame_still_carries_no_crc) {
+    Counters counters;
+    Fault_Injector injector(false, counters);
+    const Bytes frame = device_frame(8, false);
+    Bytes wire;
+    injector.apply(frame.data(), frame.size(), {.wrong_source_every = 1}, wire);
+    EXPECT_EQ(wire[wire.size() - 2], 0);
+    EXPECT_EQ(wire[wire.size() - 1], 0);
+}
+
+}  // namespace
