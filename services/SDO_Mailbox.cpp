@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "rt_serial/datalink/SDO_Splitter.hpp"
 #include "server/Device.hpp"
 #include "utility/Logger.hpp"
 
@@ -23,6 +24,14 @@ constexpr std::uint8_t device_only_header = 0xF1;
 bool has_header(const std::uint8_t* data, std::size_t bytes, std::uint8_t own_header) {
     if (bytes < SDO_Service::Mailbox::min_datagram_bytes) return false;
     return (data[0] & shared_header_mask) == shared_header_bits || data[0] == own_header;
+}
+
+/// Whether `bytes` of `data` are exactly one SDO message as the link frames them. Requests
+/// travel to the device laid end to end in one frame, so a datagram that is not one whole
+/// message would throw the device's reading of the frame out of step: the requests of other
+/// clients behind it would be lost, or read with the wrong length and answered to the wrong EPID.
+bool is_one_message(const std::uint8_t* data, std::size_t bytes) {
+    return RT_Serial::Payload::SDO_Splitter::message_length(data, bytes, 0) == bytes;
 }
 
 std::string endpoint_text(const udp::endpoint& endpoint) {
@@ -78,6 +87,18 @@ SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short p
     const auto bound = socket.local_endpoint(error);
     local_port_number = error ? port : bound.port();
     local_address_text = error ? local.address().to_string() : bound.address().to_string();
+    discard_stale_messages(device->name);
+}
+
+void SDO_Service::Mailbox::discard_stale_messages(const std::string& device_name) {
+    // Messages left in the device's queues belong to the links of an earlier mailbox. Their
+    // EPIDs will be handed out again, and the answers must not reach the new holders.
+    std::uint64_t discarded = 0;
+    for (const auto& queue : {tx_queue, rx_queue}) {
+        while (queue->dequeue(datagram_bytes, tx_buffer.data()) != 0) ++discarded;
+    }
+    if (discarded != 0)
+        QUORIN_LOG(INFO, "Discarded ", discarded, " sdo messages of an earlier mailbox on [", device_name, "]");
 }
 
 SDO_Service::Mailbox::~Mailbox() { destroy(); }
@@ -145,7 +166,7 @@ void SDO_Service::Mailbox::on_receive(const boost::system::error_code& error, st
 }
 
 void SDO_Service::Mailbox::accept_request(std::size_t bytes) {
-    if (!has_header(rx_buffer.data(), bytes, client_only_header)) return;
+    if (!has_header(rx_buffer.data(), bytes, client_only_header) || !is_one_message(rx_buffer.data(), bytes)) return;
     unsigned char epid = 0;
     if (!links.to_epid(sender_endpoint, epid)) return;
     rx_buffer[epid_offset] = epid;

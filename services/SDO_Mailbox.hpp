@@ -20,9 +20,10 @@
 namespace Quorin_Core {
 
 /// The SDO mailbox of one device: a UDP socket bound to 0.0.0.0 and its own port. A request
-/// from a linked client is stamped with the client's EPID (byte 4) and queued to the device's
-/// transmit SDO queue; each answer in the device's receive SDO queue goes to the client whose
-/// EPID it carries in byte 4. Everything else is dropped.
+/// from a linked client (header byte 0x60 to 0x7F, and exactly one SDO message long by the
+/// link's length rule) is stamped with the client's EPID (byte 4) and queued to the device's
+/// transmit SDO queue; each answer in the device's receive SDO queue (header 0x60 to 0x7F or
+/// 0xF1) goes to the client whose EPID it carries in byte 4. Everything else is dropped.
 ///
 /// Lifetime: held by shared pointers (the service's list and every pending handler). It
 /// keeps the device's two queues alive itself and refers to the device only weakly, so a
@@ -78,8 +79,9 @@ public:
         std::array<Record, Endpoint_Allowed::max_links> records;
     };
 
-    /// Opens the socket on 0.0.0.0:`port` for `device`; throws std::runtime_error when it
-    /// cannot be opened or bound. Nothing runs until `open`.
+    /// Opens the socket on 0.0.0.0:`port` for `device` and discards what an earlier mailbox
+    /// left in the device's queues; throws std::runtime_error when the socket cannot be opened
+    /// or bound. Nothing runs until `open`.
     Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device);
     /// Closes the socket if `destroy` has not.
     ~Mailbox();
@@ -122,6 +124,8 @@ public:
     void udp_transmit();
 
 private:
+    /// Empties the device's queues of what an earlier mailbox left there.
+    void discard_stale_messages(const std::string& device_name);
     void on_receive(const boost::system::error_code& error, std::size_t bytes);
     void accept_request(std::size_t bytes);
     bool is_sendable_answer(std::size_t bytes);

@@ -51,6 +51,12 @@ void SDO_Service::list_mailboxes(std::vector<std::string>& out) {
     for (const auto& mailbox : mailboxes) mailbox->list_links(out, true);
 }
 
+std::size_t SDO_Service::mailbox_count() {
+    std::lock_guard lock(mailboxes_mutex);
+    sweep_orphans();
+    return mailboxes.size();
+}
+
 std::size_t SDO_Service::find_mailbox(const Device* device, unsigned short port) const {
     for (std::size_t i = 0; i < mailboxes.size(); ++i) {
         if (mailboxes[i]->serves(device) || (port != 0 && mailboxes[i]->local_port() == port)) return i;

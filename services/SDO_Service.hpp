@@ -48,6 +48,8 @@ public:
     void remove_all_mailboxes();
     /// For each mailbox in creation order: its local entry, then one record per link.
     void list_mailboxes(std::vector<std::string>& out);
+    /// Number of open mailboxes.
+    std::size_t mailbox_count();
 
 private:
     /// Index of the matching mailbox in `mailboxes`, or its size. Caller holds the lock.

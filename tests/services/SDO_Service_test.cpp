@@ -169,18 +169,25 @@ TEST_F(SDO_Service_Test, requests_from_linked_clients_are_queued_with_their_epid
         Datagram request;
         bool accepted;
     };
+    const auto variable = [](std::uint32_t sequence, std::uint8_t length_byte, std::size_t size) {
+        Datagram request = Sdo_Udp_Client::request(sequence, size, 0x7B);  // two extension bytes, then the length byte
+        request[6] = length_byte;
+        return request;
+    };
     const std::vector<Case> cases{
-        {"6 bytes", Sdo_Udp_Client::request(1, 6, 0x61), true},
+        {"6 bytes, header 0x61", Sdo_Udp_Client::request(1, 6, 0x61), true},
         {"5 bytes", Sdo_Udp_Client::request(2, 5, 0x61), false},
-        {"header 0x60", Sdo_Udp_Client::request(3, 6, 0x60), true},
-        {"header 0x7F", Sdo_Udp_Client::request(4, 6, 0x7F), true},
+        {"10 bytes, header 0x63", Sdo_Udp_Client::request(3, 10, 0x63), true},
+        {"262 bytes, the longest message", variable(4, 255, 262), true},
         {"header 0x5F", Sdo_Udp_Client::request(5, 6, 0x5F), false},
         {"header 0x80", Sdo_Udp_Client::request(6, 6, 0x80), false},
-        {"header 0xF0", Sdo_Udp_Client::request(7, 6, 0xF0), true},
         {"header 0xF1, the device's own", Sdo_Udp_Client::request(8, 6, 0xF1), false},
-        {"1014 bytes, the largest SDO message", Sdo_Udp_Client::request(9, 1014), true},
-        {"1015 bytes, more than an SDO message", Sdo_Udp_Client::request(10, 1015), false},
-        {"2000 bytes, cut to 1024 on arrival", Sdo_Udp_Client::request(11, 2000), false},
+        // Not one whole message: it would throw the device's reading of the frame out of step.
+        {"header 0x60, no message code", Sdo_Udp_Client::request(9, 6, 0x60), false},
+        {"header 0xF0, no message code", Sdo_Udp_Client::request(10, 6, 0xF0), false},
+        {"7 bytes of a 6-byte message", Sdo_Udp_Client::request(11, 7, 0x61), false},
+        {"length byte one more than sent", variable(12, 11, 17), false},
+        {"2000 bytes, cut to 1024 on arrival", Sdo_Udp_Client::request(13, 2000, 0x61), false},
     };
     std::uint64_t accepted = 0, accepted_bytes = 0;
     for (const Case& c : cases) {
@@ -238,6 +245,19 @@ TEST_F(SDO_Service_Test, each_answer_goes_to_the_client_of_its_epid_unchanged_an
     put_answer(*hand, answer(8, 1));
     EXPECT_EQ(second.receive(), answer(8, 1));
     EXPECT_TRUE(first.receive_for(50ms).empty());
+}
+
+TEST_F(SDO_Service_Test, a_new_mailbox_discards_what_an_earlier_one_left_in_the_device_queues) {
+    const auto hand = make_device("hand");
+    put_answer(*hand, answer(1, 0));
+    const Datagram left_request = Sdo_Udp_Client::request(2);
+    ASSERT_EQ(hand->tx_queue->enqueue(left_request.data(), left_request.size()), 0);
+    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
+    const auto mailbox = mailbox_with_clients(hand, clients, 1);
+    EXPECT_EQ(hand->rx_queue->count() + hand->tx_queue->count(), 0u);
+
+    put_answer(*hand, answer(3, 0));
+    EXPECT_EQ(clients[0]->receive(), answer(3, 0)) << "the first answer it gets is its own";
 }
 
 TEST_F(SDO_Service_Test, a_device_destroyed_under_a_busy_mailbox_leaves_it_working_on_live_queues_until_swept) {
