@@ -1,7 +1,5 @@
 #include "services/Endpoint_Allowed.hpp"
 
-#include <boost/thread/locks.hpp>
-
 #include <stdexcept>
 
 #include "utility/Logger.hpp"
@@ -34,7 +32,7 @@ std::size_t Endpoint_Allowed::Endpoint_Hash::operator()(const udp::endpoint& end
     return static_cast<std::size_t>(fnv1a_hash(port_bytes, sizeof port_bytes, hash));
 }
 
-std::optional<unsigned char> Endpoint_Allowed::add(const udp::endpoint& endpoint, const On_Added& on_added) {
+std::optional<unsigned char> Endpoint_Allowed::add(const udp::endpoint& endpoint, const On_Change& on_added) {
     boost::unique_lock lock(mutex);
     if (epid_map.contains(endpoint)) return std::nullopt;
     const auto id = slots.add(Endpoint_Struct{endpoint, false});
@@ -50,12 +48,13 @@ std::optional<unsigned char> Endpoint_Allowed::add(const udp::endpoint& endpoint
     return epid;
 }
 
-bool Endpoint_Allowed::remove(const udp::endpoint& endpoint) {
+bool Endpoint_Allowed::remove(const udp::endpoint& endpoint, const On_Change& on_removed) {
     boost::unique_lock lock(mutex);
     const auto found = epid_map.find(endpoint);
     if (found == epid_map.end()) return false;
     const std::uint8_t epid = found->second;
     epid_map.erase(found);
+    if (on_removed) on_removed(epid);
     try {
         slots.remove(epid);
     } catch (const std::out_of_range& error) {
@@ -65,8 +64,10 @@ bool Endpoint_Allowed::remove(const udp::endpoint& endpoint) {
     return true;
 }
 
-void Endpoint_Allowed::clear() {
+void Endpoint_Allowed::clear(const On_Change& on_removed) {
     boost::unique_lock lock(mutex);
+    if (on_removed)
+        for (const auto& [endpoint, epid] : epid_map) on_removed(epid);
     epid_map.clear();
     slots.clear();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/ip/udp.hpp>
+#include <boost/thread/locks.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
 #include <cstdint>
@@ -42,22 +43,40 @@ public:
         bool empty = true;
     };
 
-    /// Called with the new EPID while the link is still invisible to readers.
-    using On_Added = std::function<void(unsigned char epid)>;
+    /// Called with an EPID while the exclusive lock is held: the change it belongs to is not
+    /// yet visible to readers.
+    using On_Change = std::function<void(unsigned char epid)>;
 
     /// Links `endpoint` and returns its EPID; nothing when it is linked already or all 256
     /// EPIDs are in use. `on_added` runs before any reader can see the new link.
-    std::optional<unsigned char> add(const boost::asio::ip::udp::endpoint& endpoint, const On_Added& on_added = {});
-    /// Unlinks `endpoint` and frees its EPID; false when it was not linked.
-    bool remove(const boost::asio::ip::udp::endpoint& endpoint);
-    /// Unlinks every endpoint; EPIDs are handed out from 0 again.
-    void clear();
+    std::optional<unsigned char> add(const boost::asio::ip::udp::endpoint& endpoint, const On_Change& on_added = {});
+    /// Unlinks `endpoint` and frees its EPID; false when it was not linked. `on_removed` runs
+    /// with the freed EPID before any reader can see it free.
+    bool remove(const boost::asio::ip::udp::endpoint& endpoint, const On_Change& on_removed = {});
+    /// Unlinks every endpoint; EPIDs are handed out from 0 again. `on_removed` runs for each.
+    void clear(const On_Change& on_removed = {});
     /// The endpoint linked with `epid`; false when that EPID is free.
     bool get(unsigned char epid, boost::asio::ip::udp::endpoint& out) const;
     /// The EPID of `endpoint`; false when it is not linked.
     bool to_epid(const boost::asio::ip::udp::endpoint& endpoint, unsigned char& epid) const;
     /// Every link as (EPID, endpoint), in EPID order.
     void list_all(std::vector<std::pair<unsigned char, boost::asio::ip::udp::endpoint>>& out) const;
+
+    /// Calls use(epid) under the shared lock when `endpoint` is linked; false when it is not.
+    template <typename Use>
+    bool with_epid(const boost::asio::ip::udp::endpoint& endpoint, Use&& use) const {
+        boost::shared_lock lock(mutex);
+        const auto found = epid_map.find(endpoint);
+        if (found == epid_map.end()) return false;
+        use(found->second);
+        return true;
+    }
+    /// Calls use(slot) with the slot of `epid` (empty when the EPID is free) under the shared lock.
+    template <typename Use>
+    void with_slot(unsigned char epid, Use&& use) const {
+        boost::shared_lock lock(mutex);
+        use(slots[epid]);
+    }
 
 private:
     std::unordered_map<boost::asio::ip::udp::endpoint, std::uint8_t, Endpoint_Hash> epid_map;

@@ -64,7 +64,7 @@ SDO_Service::Mailbox::EPID_Counters SDO_Service::Mailbox::SDO_Diagnostics_::get(
 }
 
 SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short port,
-                              const std::shared_ptr<Device>& device)
+                              const std::shared_ptr<Device>& device, std::shared_ptr<EPID_Ledger> ledger)
     : context(context),
       socket(context),
       device(device),
@@ -73,6 +73,7 @@ SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short p
       rx_queue(device->rx_queue),
       target_endpoint(udp::v4(), 0),
       sender_endpoint(udp::v4(), 0),
+      ledger(std::move(ledger)),
       timer(context) {
     const udp::endpoint local(udp::v4(), port);
     boost::system::error_code error;
@@ -92,11 +93,14 @@ SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short p
 
 void SDO_Service::Mailbox::discard_stale_messages(const std::string& device_name) {
     // Messages left in the device's queues belong to the links of an earlier mailbox. Their
-    // EPIDs will be handed out again, and the answers must not reach the new holders.
+    // EPIDs will be handed out again, and the answers must not reach the new holders. The
+    // ledger is settled for each, as if it had gone its way.
     std::uint64_t discarded = 0;
-    for (const auto& queue : {tx_queue, rx_queue}) {
-        while (queue->dequeue(datagram_bytes, tx_buffer.data()) != 0) ++discarded;
-    }
+    for (std::uint64_t bytes; (bytes = tx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
+        if (bytes > epid_offset) ledger->request_withdrawn(tx_buffer[epid_offset]);
+    const auto now = EPID_Ledger::Clock::now();
+    for (std::uint64_t bytes; (bytes = rx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
+        if (bytes > epid_offset) ledger->answer_is_stale(tx_buffer[epid_offset], now);
     if (discarded != 0)
         QUORIN_LOG(INFO, "Discarded ", discarded, " sdo messages of an earlier mailbox on [", device_name, "]");
 }
@@ -114,6 +118,7 @@ void SDO_Service::Mailbox::open() {
 }
 
 void SDO_Service::Mailbox::destroy() {
+    clear_links();  // after this no request is accepted, and what is owed is marked stale
     std::lock_guard lock(socket_mutex);
     stopped = true;
     if (!socket.is_open()) return;
@@ -130,9 +135,14 @@ bool SDO_Service::Mailbox::add_link(const udp::endpoint& endpoint) {
     return links.add(endpoint, [this](unsigned char epid) { diagnostics.reset(epid); }).has_value();
 }
 
-bool SDO_Service::Mailbox::remove_link(const udp::endpoint& endpoint) { return links.remove(endpoint); }
+bool SDO_Service::Mailbox::remove_link(const udp::endpoint& endpoint) {
+    return links.remove(endpoint, [this](unsigned char epid) { ledger->unlinked(epid, EPID_Ledger::Clock::now()); });
+}
 
-void SDO_Service::Mailbox::clear_links() { links.clear(); }
+void SDO_Service::Mailbox::clear_links() {
+    const auto now = EPID_Ledger::Clock::now();
+    links.clear([this, now](unsigned char epid) { ledger->unlinked(epid, now); });
+}
 
 bool SDO_Service::Mailbox::get_link(unsigned char epid, udp::endpoint& out) const { return links.get(epid, out); }
 
@@ -167,12 +177,13 @@ void SDO_Service::Mailbox::on_receive(const boost::system::error_code& error, st
 
 void SDO_Service::Mailbox::accept_request(std::size_t bytes) {
     if (!has_header(rx_buffer.data(), bytes, client_only_header) || !is_one_message(rx_buffer.data(), bytes)) return;
-    unsigned char epid = 0;
-    if (!links.to_epid(sender_endpoint, epid)) return;
-    rx_buffer[epid_offset] = epid;
-    // A request the queue refuses (longer than an SDO message can be) is not counted as accepted.
-    if (tx_queue->enqueue(rx_buffer.data(), bytes) != 0) return;
-    diagnostics.count_tx(epid, bytes);
+    links.with_epid(sender_endpoint, [this, bytes](unsigned char epid) {
+        rx_buffer[epid_offset] = epid;
+        // A request the queue refuses is neither owed an answer nor counted as accepted.
+        if (tx_queue->enqueue(rx_buffer.data(), bytes) != 0) return;
+        ledger->request_sent(epid);
+        diagnostics.count_tx(epid, bytes);
+    });
 }
 
 void SDO_Service::Mailbox::udp_transmit() {
@@ -191,7 +202,15 @@ void SDO_Service::Mailbox::udp_transmit() {
 bool SDO_Service::Mailbox::is_sendable_answer(std::size_t bytes) {
     if (!has_header(tx_buffer.data(), bytes, device_only_header)) return false;
     target_epid = tx_buffer[epid_offset];
-    return links.get(target_epid, target_endpoint);
+    const auto now = EPID_Ledger::Clock::now();
+    bool sendable = false;
+    links.with_slot(target_epid, [&](const Endpoint_Allowed::Endpoint_Struct& slot) {
+        // Every answer settles the ledger, also one that goes nowhere.
+        if (ledger->answer_is_stale(target_epid, now) || slot.empty) return;
+        target_endpoint = slot.endpoint;
+        sendable = true;
+    });
+    return sendable;
 }
 
 void SDO_Service::Mailbox::start_send(std::size_t bytes) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "rt_serial/protocol/SDO_Queue.hpp"
+#include "services/EPID_Ledger.hpp"
 #include "services/Endpoint_Allowed.hpp"
 #include "services/SDO_Service.hpp"
 
@@ -23,7 +24,9 @@ namespace Quorin_Core {
 /// from a linked client (header byte 0x60 to 0x7F, and exactly one SDO message long by the
 /// link's length rule) is stamped with the client's EPID (byte 4) and queued to the device's
 /// transmit SDO queue; each answer in the device's receive SDO queue (header 0x60 to 0x7F or
-/// 0xF1) goes to the client whose EPID it carries in byte 4. Everything else is dropped.
+/// 0xF1) goes to the client whose EPID it carries in byte 4. Everything else is dropped, and
+/// so are answers still owed to a link that has been removed (see EPID_Ledger), which would
+/// otherwise reach the next holder of its EPID.
 ///
 /// Lifetime: held by shared pointers (the service's list and every pending handler). It
 /// keeps the device's two queues alive itself and refers to the device only weakly, so a
@@ -34,7 +37,10 @@ namespace Quorin_Core {
 /// `timer` belong to that thread alone. `destroy`, `add_link`, `remove_link`, `clear_links`,
 /// `get_link`, `list_links` and `get_diagnostics` may be called from any thread: the links
 /// guard themselves, the counters are atomics, and `socket_mutex` guards every use of the
-/// socket together with the `stopped` test, so no operation starts on a closed socket.
+/// socket together with the `stopped` test, so no operation starts on a closed socket. The
+/// ledger is updated while the links' lock is held (shared by the loops, exclusive by removals),
+/// so an answer and the removal of its EPID are seen in the same order by both.
+/// Lock order: `links`, then the ledger's lock or a queue's lock; `socket_mutex` is taken alone.
 class SDO_Service::Mailbox : public std::enable_shared_from_this<Mailbox> {
 public:
     using Queue = RT_Serial::Protocol::SDO::Queue;
@@ -79,10 +85,12 @@ public:
         std::array<Record, Endpoint_Allowed::max_links> records;
     };
 
-    /// Opens the socket on 0.0.0.0:`port` for `device` and discards what an earlier mailbox
+    /// Opens the socket on 0.0.0.0:`port` for `device`, keeping account of answers in `ledger`
+    /// (the device's earlier mailbox's, if it had one), and discards what an earlier mailbox
     /// left in the device's queues; throws std::runtime_error when the socket cannot be opened
     /// or bound. Nothing runs until `open`.
-    Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device);
+    Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device,
+            std::shared_ptr<EPID_Ledger> ledger);
     /// Closes the socket if `destroy` has not.
     ~Mailbox();
 
@@ -91,7 +99,8 @@ public:
 
     /// Starts the receive loop and the transmit loop on the context's thread.
     void open();
-    /// Sets `stopped` and closes the socket; both loops end at their next step.
+    /// Removes every link (their answers still owed become stale), sets `stopped` and closes
+    /// the socket; both loops end at their next step.
     void destroy();
 
     /// Links a client and sets its EPID's counters to 0; false when it is linked already or
@@ -113,6 +122,12 @@ public:
     bool serves(const Device* device) const { return device != nullptr && device == device_address && !orphaned(); }
     /// Whether the device it served has been destroyed.
     bool orphaned() const { return device.expired(); }
+    /// The device it serves, weakly.
+    const std::weak_ptr<const Device>& device_weak() const { return device; }
+    /// The address of the device it serves, for identity only.
+    const Device* device_identity() const { return device_address; }
+    /// The account of answers owed to its links, which a later mailbox of the device takes over.
+    const std::shared_ptr<EPID_Ledger>& answer_ledger() const { return ledger; }
     /// The port the socket is bound to.
     unsigned short local_port() const { return local_port_number; }
     /// The address the socket is bound to, in text form.
@@ -143,6 +158,7 @@ private:
     boost::asio::ip::udp::endpoint target_endpoint;
     boost::asio::ip::udp::endpoint sender_endpoint;
     Endpoint_Allowed links;
+    const std::shared_ptr<EPID_Ledger> ledger;
     std::atomic<bool> stopped{true};
     std::mutex socket_mutex;
     std::array<std::uint8_t, datagram_bytes> tx_buffer{};

@@ -247,6 +247,48 @@ TEST_F(SDO_Service_Test, each_answer_goes_to_the_client_of_its_epid_unchanged_an
     EXPECT_TRUE(first.receive_for(50ms).empty());
 }
 
+TEST_F(SDO_Service_Test, answers_still_owed_to_a_removed_link_never_reach_the_next_holder_of_its_epid) {
+    const auto hand = make_device("hand");
+    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
+    const auto mailbox = mailbox_with_clients(hand, clients, 1);
+    auto& leaving = *clients[0];
+    for (std::uint32_t sequence : {1, 2}) ASSERT_TRUE(leaving.send(mailbox->local_port(), Sdo_Udp_Client::request(sequence)));
+    const Datagram first = take_request(*hand);
+    const Datagram second = take_request(*hand);
+    ASSERT_EQ(second.size(), 6u);
+
+    ASSERT_TRUE(mailbox->remove_link(loopback(leaving)));
+    Sdo_Udp_Client next;
+    ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
+    ASSERT_TRUE(next.send(mailbox->local_port(), Sdo_Udp_Client::request(3)));
+    const Datagram own = take_request(*hand);
+    // The device answers in order: the two owed to the client that left, then the new one's.
+    for (const Datagram& request : {first, second, own}) put_answer(*hand, request);
+    EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
+    EXPECT_TRUE(next.receive_for(50ms).empty());
+    EXPECT_TRUE(leaving.receive_for(1ms).empty());
+}
+
+TEST_F(SDO_Service_Test, a_mailbox_made_again_for_a_device_drops_answers_owed_to_the_links_of_the_one_before) {
+    const auto hand = make_device("hand");
+    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
+    auto mailbox = mailbox_with_clients(hand, clients, 1);
+    ASSERT_TRUE(clients[0]->send(mailbox->local_port(), Sdo_Udp_Client::request(1)));
+    const Datagram owed_to_gone = take_request(*hand);  // on its way to the device
+
+    ASSERT_TRUE(service->remove_mailbox(hand.get(), 0));
+    Sdo_Udp_Client next;
+    ASSERT_NE(service->add_mailbox(hand), 0);
+    mailbox = service->get_mailbox(hand.get(), 0);
+    ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
+    ASSERT_TRUE(next.send(mailbox->local_port(), Sdo_Udp_Client::request(2)));
+    const Datagram own = take_request(*hand);
+    put_answer(*hand, owed_to_gone);
+    put_answer(*hand, own);
+    EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
+    EXPECT_TRUE(next.receive_for(50ms).empty());
+}
+
 TEST_F(SDO_Service_Test, a_new_mailbox_discards_what_an_earlier_one_left_in_the_device_queues) {
     const auto hand = make_device("hand");
     put_answer(*hand, answer(1, 0));
