@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,14 @@ using Quorin_Tools::Devsim::Device_Simulator;
 
 constexpr std::uint32_t line_baud = 4000000;
 constexpr std::size_t epid_offset = 4;
+/// On a busy machine the session may give up waiting for an answer that then comes late; it
+/// stays on the line until the next exchange picks it up. A client that hears nothing for this
+/// long sends another request to keep the exchanges going.
+constexpr auto poke_after = std::chrono::milliseconds(300);
+/// Sequence numbers of those extra requests start here.
+constexpr std::uint32_t poke_sequences = 50000;
+constexpr auto answer_deadline = std::chrono::seconds(10);
+constexpr int valid_attempts = 5;
 /// How long a client waits for an answer before it sends its next request.
 constexpr auto answer_wait = std::chrono::milliseconds(20);
 /// Long enough for answers in flight to arrive, to show that no more come after them.
@@ -33,6 +43,49 @@ Datagram echo(Datagram request, std::uint8_t epid) {
     request[epid_offset] = epid;
     return request;
 }
+
+/// A client linked with a known EPID that remembers the answers it is owed: every answer it
+/// receives must be the echo of one of its own requests.
+class Linked_Client {
+public:
+    Linked_Client(std::uint16_t mailbox_port, std::uint8_t epid) : mailbox_port(mailbox_port), epid(epid) {}
+
+    Sdo_Udp_Client& udp() { return client; }
+    std::uint16_t port() const { return client.port(); }
+
+    /// Sends request `sequence` and notes its echo as owed.
+    bool send(std::uint32_t sequence) {
+        const Datagram request = Sdo_Udp_Client::request(sequence);
+        owed.insert(echo(request, epid));
+        return client.send(mailbox_port, request);
+    }
+    /// Receives until the answers to all of `sequences` have come (poking the line when it is
+    /// quiet), checking that each answer is owed and comes once. False on a deadline.
+    bool receive_answers(const std::vector<std::uint32_t>& sequences) {
+        std::set<Datagram> wanted;
+        for (const auto sequence : sequences) wanted.insert(echo(Sdo_Udp_Client::request(sequence), epid));
+        const auto deadline = std::chrono::steady_clock::now() + answer_deadline;
+        while (!wanted.empty() && std::chrono::steady_clock::now() < deadline) {
+            const auto answer = client.receive(poke_after);
+            if (!answer) {
+                send(next_poke++);
+                continue;
+            }
+            EXPECT_EQ(owed.erase(*answer), 1u) << "an answer that is not owed to the client of EPID " << int(epid);
+            wanted.erase(*answer);
+        }
+        return wanted.empty();
+    }
+    /// One request and its answer.
+    bool round_trip(std::uint32_t sequence) { return send(sequence) && receive_answers({sequence}); }
+
+private:
+    Sdo_Udp_Client client;
+    std::uint16_t mailbox_port;
+    std::uint8_t epid;
+    std::set<Datagram> owed;
+    std::uint32_t next_poke = poke_sequences;
+};
 
 /// Clients that each send a request and wait briefly for its answer, over and over, on their
 /// own threads, counting the answers; they stop when the object goes.
@@ -104,9 +157,10 @@ protected:
 
     std::string command(const std::string& line) { return control.command(line).value_or("<no reply>"); }
 
-    /// A new client, linked to hand's mailbox; checks the reply.
-    std::unique_ptr<Sdo_Udp_Client> linked_client(std::uint16_t mailbox_port) {
-        auto client = std::make_unique<Sdo_Udp_Client>();
+    /// A new client, linked to hand's mailbox on `mailbox_port`, expected to get `epid`.
+    std::unique_ptr<Linked_Client> linked_client(std::uint8_t epid, std::uint16_t mailbox_port = 0) {
+        if (mailbox_port == 0) mailbox_port = sdo_port;
+        auto client = std::make_unique<Linked_Client>(mailbox_port, epid);
         const std::string port = std::to_string(client->port());
         EXPECT_EQ(command("sdo hand -o 127.0.0.1 " + port),
                   "OK add sdo link: server 0.0.0.0 " + std::to_string(mailbox_port) + " client 127.0.0.1 " + port +
@@ -114,15 +168,8 @@ protected:
         return client;
     }
 
-    std::string unlink_command(const Sdo_Udp_Client& client) {
+    std::string unlink_command(const Linked_Client& client) {
         return "sdo hand -c 127.0.0.1 " + std::to_string(client.port());
-    }
-
-    /// Sends one request and expects its echo with `epid` in byte 4.
-    void expect_round_trip(Sdo_Udp_Client& client, std::uint8_t epid, std::uint32_t sequence) {
-        const Datagram request = Sdo_Udp_Client::request(sequence);
-        ASSERT_TRUE(client.send(sdo_port, request));
-        EXPECT_EQ(client.receive(), echo(request, epid)) << "client of EPID " << int(epid);
     }
 
     const std::uint16_t sdo_port = free_port_range(sdo_ports);
@@ -133,56 +180,58 @@ protected:
 };
 
 TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_reused_last_freed_first) {
-    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(linked_client(sdo_port));
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
     EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
                                          "\",\"[1] 127.0.0.1:" + std::to_string(clients[1]->port()) +
                                          "\",\"[2] 127.0.0.1:" + std::to_string(clients[2]->port()) + "\"]}\r\n");
 
     // All requests go out before any answer is read: they share the device's frames.
     constexpr std::uint32_t rounds = 20;
-    for (std::uint32_t round = 0; round < rounds; ++round)
-        for (std::uint32_t i = 0; i < clients.size(); ++i)
-            ASSERT_TRUE(clients[i]->send(sdo_port, Sdo_Udp_Client::request(round * 10 + i)));
-    for (std::uint32_t i = 0; i < clients.size(); ++i) {
-        for (std::uint32_t round = 0; round < rounds; ++round) {
-            const auto answer = clients[i]->receive();
-            ASSERT_TRUE(answer) << "client " << i << " round " << round;
-            EXPECT_EQ(*answer, echo(Sdo_Udp_Client::request(round * 10 + i), static_cast<std::uint8_t>(i)));
-        }
-    }
-    for (const auto& client : clients) EXPECT_TRUE(client->receive_for(std::chrono::milliseconds(50)).empty());
+    std::vector<std::uint32_t> sequences;
+    for (std::uint32_t round = 0; round < rounds; ++round) sequences.push_back(round);
+    for (const auto sequence : sequences)
+        for (auto& client : clients) ASSERT_TRUE(client->send(sequence));
+    for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->receive_answers(sequences)) << i;
 
     // Free EPID 1 (by EPID), then EPID 0 (by endpoint): the next links get 0, then 1.
     EXPECT_EQ(command("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
     EXPECT_EQ(command(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
-    const auto fourth = linked_client(sdo_port);
-    const auto fifth = linked_client(sdo_port);
-    expect_round_trip(*fourth, 0, 100);
-    expect_round_trip(*fifth, 1, 101);
-    expect_round_trip(*clients[2], 2, 102);
-    for (int i : {0, 1}) ASSERT_TRUE(clients[i]->send(sdo_port, Sdo_Udp_Client::request(200)));
-    EXPECT_TRUE(clients[0]->receive_for(settle).empty()) << "an unlinked client's requests are dropped";
-    EXPECT_TRUE(clients[1]->receive_for(std::chrono::milliseconds(1)).empty());
+    const auto fourth = linked_client(0);
+    const auto fifth = linked_client(1);
+    EXPECT_TRUE(fourth->round_trip(100));
+    EXPECT_TRUE(fifth->round_trip(101));
+    EXPECT_TRUE(clients[2]->round_trip(102));
+    for (int i : {0, 1}) ASSERT_TRUE(clients[i]->send(200));
+    EXPECT_TRUE(fifth->round_trip(103)) << "the line moves on";
+    EXPECT_TRUE(clients[0]->udp().receive_for(settle).empty()) << "an unlinked client's requests are dropped";
+    EXPECT_TRUE(clients[1]->udp().receive_for(std::chrono::milliseconds(1)).empty());
 }
 
 TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
-    const auto client = linked_client(sdo_port);
+    auto client = linked_client(0);
     Sdo_Udp_Client stranger;
     const std::vector<Datagram> dropped{
         Sdo_Udp_Client::request(1, 5),        Sdo_Udp_Client::request(2, 6, 0xF1), Sdo_Udp_Client::request(3, 6, 0x5F),
         Sdo_Udp_Client::request(4, 6, 0xF0), Sdo_Udp_Client::request(5, 7),       Sdo_Udp_Client::request(6, 1100),
     };
-    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->send(sdo_port, datagram));
+    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send(sdo_port, datagram));
     ASSERT_TRUE(stranger.send(sdo_port, Sdo_Udp_Client::request(7)));
-    const Datagram valid = Sdo_Udp_Client::request(8, 6, 0x61, 0xEE);
-    ASSERT_TRUE(client->send(sdo_port, valid));
-
-    EXPECT_EQ(client->receive(), echo(valid, 0)) << "the first answer is the valid request's, byte 4 replaced";
-    EXPECT_TRUE(client->receive_for(settle).empty());
-    EXPECT_TRUE(stranger.receive_for(std::chrono::milliseconds(1)).empty());
+    // Valid requests carry 0xEE in byte 4; their answers must carry the EPID instead. Another
+    // one goes out while no answer has come (an answer may wait on the line for the next exchange).
+    int valid_sent = 0;
+    std::optional<Datagram> answer;
+    for (; valid_sent < valid_attempts && !answer; ++valid_sent) {
+        ASSERT_TRUE(client->udp().send(sdo_port, Sdo_Udp_Client::request(100 + valid_sent, 6, 0x61, 0xEE)));
+        answer = client->udp().receive(std::chrono::seconds(1));
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[0], 0x61);
+    EXPECT_GE(Sdo_Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
+    EXPECT_EQ((*answer)[epid_offset], 0) << "byte 4 replaced by the EPID";
+    EXPECT_TRUE(stranger.receive_for(settle).empty());
     const auto seen = simulator.counters();
-    EXPECT_EQ(seen.sdo_messages, 1u) << "only the valid request reached the device";
+    EXPECT_EQ(seen.sdo_messages, static_cast<std::uint64_t>(valid_sent)) << "only valid requests reached the device";
     EXPECT_EQ(seen.sdo_unparsed, 0u);
 }
 
@@ -208,16 +257,14 @@ TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
     EXPECT_THAT(listing, ::testing::EndsWith("\"[255] 10.0.1.6:7\"]}\r\n"));
 
     EXPECT_EQ(command("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
-    const auto client = linked_client(sdo_port);
-    expect_round_trip(*client, 200, 1);
+    EXPECT_TRUE(linked_client(200)->round_trip(1));
 }
 
 TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_ports_keep_counting) {
-    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(linked_client(sdo_port));
-    std::vector<Sdo_Udp_Client*> raw{clients[0].get(), clients[1].get(), clients[2].get()};
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy(raw, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
         ASSERT_TRUE(busy.each_answered(5));
         EXPECT_EQ(command("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
         std::this_thread::sleep_for(settle);  // answers already on their way may still arrive
@@ -225,11 +272,11 @@ TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_po
         std::this_thread::sleep_for(settle);
         EXPECT_EQ(busy.total(), before) << "answers after the links were removed";
     }
-    const auto relinked = linked_client(sdo_port);
-    expect_round_trip(*relinked, 0, 1);
-
+    // EPID 0 again: answers still owed to the old client of EPID 0 must not reach the new one.
+    const auto relinked = linked_client(0);
+    EXPECT_TRUE(relinked->round_trip(1));
     {
-        Busy_Clients busy({relinked.get()}, sdo_port);
+        Busy_Clients busy({&relinked->udp()}, sdo_port);
         ASSERT_TRUE(busy.each_answered(5));
         EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n");
         EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
@@ -238,18 +285,15 @@ TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_po
         std::this_thread::sleep_for(settle);
         EXPECT_EQ(busy.total(), before) << "answers after the mailbox was removed";
     }
-    const auto next = linked_client(static_cast<std::uint16_t>(sdo_port + 1));
-    const Datagram request = Sdo_Udp_Client::request(2);
-    ASSERT_TRUE(next->send(static_cast<std::uint16_t>(sdo_port + 1), request));
-    EXPECT_EQ(next->receive(), echo(request, 0))
-        << "the new mailbox on the next port works, and hands its EPID 0 no answer left over for the old one's";
+    // The new mailbox is on the next port, and its EPID 0 gets nothing left over for the old one's.
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(2));
 }
 
 TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_server) {
-    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
-    for (int i = 0; i < 4; ++i) clients.push_back(linked_client(sdo_port));
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 4; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy({clients[0].get(), clients[1].get(), clients[2].get(), clients[3].get()}, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, sdo_port);
         ASSERT_TRUE(busy.each_answered(5));
         EXPECT_EQ(command("dev hand -d"), "OK destroyed device [hand]\r\n");
         EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
@@ -261,10 +305,7 @@ TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_serv
     // The same simulated device, bound again, gets a new mailbox on the next port.
     ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
     ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
-    const auto client = linked_client(static_cast<std::uint16_t>(sdo_port + 1));
-    const Datagram request = Sdo_Udp_Client::request(9);
-    ASSERT_TRUE(client->send(static_cast<std::uint16_t>(sdo_port + 1), request));
-    EXPECT_EQ(client->receive(), echo(request, 0));
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(9));
 
     server.close_stdin();
     ASSERT_EQ(server.wait_exit(), 0);
@@ -273,9 +314,9 @@ TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_serv
 }
 
 TEST_F(SDO_Traffic, shutdown_with_open_mailboxes_and_busy_clients_keeps_its_order) {
-    std::vector<std::unique_ptr<Sdo_Udp_Client>> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(linked_client(sdo_port));
-    Busy_Clients busy({clients[0].get(), clients[1].get(), clients[2].get()}, sdo_port);
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
+    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
     ASSERT_TRUE(busy.each_answered(5));
 
     server.close_stdin();
