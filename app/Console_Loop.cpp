@@ -5,9 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include <readline/history.h>
-#include <readline/readline.h>
-
+#include "app/Line_Editor.hpp"
 #include "cmd_line/Console.hpp"
 
 namespace Quorin_Core::App {

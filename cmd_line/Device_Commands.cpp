@@ -50,7 +50,7 @@ CMD_Error delete_device(const Device& device, std::string& reply, Server& server
 }
 
 CMD_Error device_option(const std::string& option, const std::string& name, std::string& reply, Server& server) {
-    if (option != "-o" && option != "-c" && option != "-d") return CMD_WRONG_FORMAT;
+    // The name is looked up first: an unknown device is reported whatever the option.
     const auto device = server.get_device(name);
     if (!device) {
         reply.append("FAILED to find device [").append(name).append("]\r\n");
@@ -58,7 +58,8 @@ CMD_Error device_option(const std::string& option, const std::string& name, std:
     }
     if (option == "-o") return open_device(*device, reply);
     if (option == "-c") return close_device(*device, reply);
-    return delete_device(*device, reply, server);
+    if (option == "-d") return delete_device(*device, reply, server);
+    return CMD_WRONG_FORMAT;
 }
 
 CMD_Error device(const std::vector<std::string>& args, std::string& reply, Server& server) {

@@ -254,6 +254,9 @@ void Session::tpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
     if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
+    // A late answer to an abandoned exchange would be read as this request's answer, and
+    // every later answer would then lag one period behind: start on a clean line.
+    port->discard_input();
     std::size_t frame_length = 0;
     if (frame_builder.build(tx_entities->frame_a.data(), Payload::pdo_protocol, tpdo_request_data,
                             sizeof tpdo_request_data, tpdo_reply_quota, frame_length) != Datalink::PACK_OK)
@@ -416,7 +419,10 @@ void Session::nrt_prepare_frame() {
     const std::uint64_t timestamp_bytes = Payload::Timestamp_Size_Table[timestamp_code];
     const std::uint64_t overhead = timestamp_bytes + nrt_frame_overhead_bytes;
     const std::uint64_t min_frame = (timestamp_bytes + 29) / 16 * 16;
-    const std::uint64_t frame_cap = std::min(std::max(nrt_budget / 2, min_frame), max_frame_bytes);
+    // Frame lengths are multiples of 16: a cap between two of them would let the padded frame
+    // outgrow half the budget, and leave the answer less room than the request it echoes.
+    const std::uint64_t half_budget = nrt_budget / 2 / 16 * 16;
+    const std::uint64_t frame_cap = std::min(std::max(half_budget, min_frame), max_frame_bytes);
     const std::uint64_t byte_cap = frame_cap - overhead;
 
     std::uint8_t* buffer = tx_entities->frame_b.data();

@@ -127,4 +127,9 @@ void Serial_Line::close(boost::asio::serial_port& port, boost::system::error_cod
     port.close(ec);
 }
 
+void Serial_Line::discard_input(Handle line, boost::system::error_code& ec) {
+    ec.clear();
+    if (::tcflush(line, TCIFLUSH) != 0) ec.assign(errno, boost::system::system_category());
+}
+
 }  // namespace Quorin_Core::RT_Serial::Driver

@@ -138,6 +138,14 @@ void Serial_Port::stop_transfer() {
     stop_locked();
 }
 
+void Serial_Port::discard_input() {
+    std::lock_guard lock(mutex);
+    if (!port.is_open() || rx_running) return;
+    boost::system::error_code ec;
+    Serial_Line::discard_input(port.native_handle(), ec);
+    if (ec) QUORIN_LOG(DEBUG, "Could not discard input on serial port [", port_name, "]: ", ec.message());
+}
+
 void Serial_Port::close() {
     std::lock_guard lock(mutex);
     if (!port.is_open()) return;

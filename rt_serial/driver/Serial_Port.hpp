@@ -110,6 +110,9 @@ public:
     /// Cancels the time-out and every read and write; both directions become idle.
     /// Throws boost::system::system_error when the port is closed.
     void stop_transfer();
+    /// Throws away received bytes nobody has read (a late answer to an abandoned exchange),
+    /// so that the next receive starts on a fresh frame. Does nothing while a receive runs.
+    void discard_input();
     /// Stops every transfer and closes the port for good; does nothing when already closed.
     void close();
     /// The line's baud rate as the operating system reports it, or 0 on failure.

@@ -18,4 +18,15 @@ std::uint16_t parse_usb_id(std::string_view text) {
     return static_cast<std::uint16_t>(std::stoul(digits, nullptr, hexadecimal));
 }
 
+std::optional<USB_Identity> usb_identity_from_instance_id(std::string_view instance_id) {
+    const auto vendor_at = instance_id.find(instance_vendor_marker);
+    const auto product_at = instance_id.find(instance_product_marker);
+    if (!instance_id.starts_with(usb_instance_prefix) || vendor_at == std::string_view::npos ||
+        product_at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return USB_Identity{parse_usb_id(instance_id.substr(vendor_at + instance_vendor_marker.size())),
+                        parse_usb_id(instance_id.substr(product_at + instance_product_marker.size()))};
+}
+
 }  // namespace Quorin_Core::RT_Serial::Driver

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace Quorin_Core::RT_Serial::Driver {
@@ -35,6 +36,17 @@ inline constexpr std::size_t usb_id_digits = 4;
 
 /// True when `identity` is one of `accepted_usb_identities`.
 bool is_accepted_usb_identity(const USB_Identity& identity);
+
+/// What a Windows device instance identifier of a USB device begins with.
+inline constexpr std::string_view usb_instance_prefix = "USB\\";
+/// What comes before the vendor and the product identifier in an instance identifier.
+inline constexpr std::string_view instance_vendor_marker = "VID_";
+inline constexpr std::string_view instance_product_marker = "PID_";
+
+/// The identity in a Windows device instance identifier such as "USB\\VID_0483&PID_5740\\1":
+/// nothing unless it begins with "USB\\" and holds both "VID_" and "PID_"; up to four
+/// characters after each are read by parse_usb_id, which throws when they hold no number.
+std::optional<USB_Identity> usb_identity_from_instance_id(std::string_view instance_id);
 
 /// Reads up to the first four characters of `text` as hexadecimal (standard unsigned conversion,
 /// so "483" is 0x483 and "A7e0" is 0xa7e0), taken as 16 bits. Throws std::invalid_argument

@@ -65,6 +65,20 @@ std::uint16_t control_port_in(const std::string& config) {
     return number <= 65535 ? static_cast<std::uint16_t>(number) : 0;
 }
 
+/// `chunk` with the C runtime's text mode undone: the "\r" it wrote before each "\n" removed.
+/// A "\r" that ends the chunk is held back in `held_cr` until the next chunk shows what follows.
+std::string undo_text_mode(std::string_view chunk, bool& held_cr) {
+    std::string text = held_cr ? "\r" : "";
+    text.append(chunk);
+    held_cr = !text.empty() && text.back() == '\r';
+    if (held_cr) text.pop_back();
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') bytes += text[i];
+    }
+    return bytes;
+}
+
 }  // namespace
 
 void Server_Process::write_config_files(const Options& options, const std::string& working_dir) const {
@@ -80,7 +94,8 @@ void Server_Process::write_config_files(const Options& options, const std::strin
     }
 }
 
-Server_Process::Server_Process(Options options) {
+Server_Process::Server_Process(Options options)
+    : console_echoes(options.console_echoes), text_mode_output(options.text_mode_output) {
     ::signal(SIGPIPE, SIG_IGN);  // a write to a server that has gone must fail, not kill the test
     const std::string working_dir =
         options.working_subdir.empty() ? temp_dir.path() : temp_dir.path() + "/" + options.working_subdir;
@@ -92,7 +107,8 @@ Server_Process::Server_Process(Options options) {
     if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argv_text{QUORIN_BINARY};
+    std::vector<std::string> argv_text =
+        options.command.empty() ? std::vector<std::string>{QUORIN_BINARY} : options.command;
     argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
     for (auto& text : argv_text) argv.push_back(text.data());
@@ -133,13 +149,18 @@ Server_Process::~Server_Process() {
 
 void Server_Process::read_pipe(int fd, std::string& into) {
     char buffer[4096];
+    bool held_cr = false;
     for (;;) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got <= 0) break;
+        const std::string_view chunk(buffer, static_cast<std::size_t>(got));
         std::lock_guard lock(mutex);
-        into.append(buffer, static_cast<std::size_t>(got));
+        into.append(text_mode_output ? undo_text_mode(chunk, held_cr) : std::string(chunk));
         changed.notify_all();
     }
+    std::lock_guard lock(mutex);
+    if (held_cr) into.append("\r");
+    changed.notify_all();
     ::close(fd);
 }
 
@@ -190,7 +211,7 @@ bool Server_Process::wait_for_stdout(const std::function<bool(const std::string&
 std::optional<std::string> Server_Process::console_command(const std::string& line,
                                                            std::chrono::milliseconds timeout) {
     static const std::string prompt = "\nQuorin Core: ";
-    const std::string echo = "Quorin Core: > " + line + "\n";
+    const std::string echo = "Quorin Core: > " + (console_echoes ? line + "\n" : "");
     const std::size_t current_prompt = [&] {
         const std::string text = out();
         const auto at = text.rfind(prompt);

@@ -47,6 +47,15 @@ public:
         /// Written as ../quorin_cfg.ini (in the temporary directory) unless empty;
         /// needs `working_subdir`.
         std::string parent_config;
+        /// The program and its first arguments, put before `args`; empty runs the Linux build.
+        /// The Windows build runs as {Wine's loader, quorin.exe}.
+        std::vector<std::string> command;
+        /// The console echoes each line it reads: GNU Readline reading a pipe does, the
+        /// Windows build's own line reader does not.
+        bool console_echoes = true;
+        /// Standard output and error pass through the C runtime's text mode (Windows), which
+        /// writes "\r\n" for each "\n"; undone as they are read, so tests see the program's bytes.
+        bool text_mode_output = false;
     };
 
     explicit Server_Process(Options options);
@@ -91,6 +100,8 @@ private:
 
     Temp_Dir temp_dir;
     std::uint16_t control_port = 0;
+    bool console_echoes = true;
+    bool text_mode_output = false;
     pid_t pid = -1;
     int stdin_fd = -1;
     std::optional<int> exit_status;

@@ -5,14 +5,9 @@
 #include <cstdint>
 
 #include "tools/devsim/Fault_Plan.hpp"
+#include "tools/devsim/TPDO_Mode.hpp"
 
 namespace Quorin_Tools::Devsim {
-
-/// What the device puts in its TPDO answers.
-enum class TPDO_Mode : std::uint8_t {
-    RPDO_ECHO,   ///< the data of the last RPDO frame, padding included
-    COUNTER,  ///< a 4-byte little-endian answer counter, then bytes 4, 5, 6, ... (mod 256)
-};
 
 /// How the device answers. May be changed while the simulator runs; each answer uses the
 /// behaviour current when its request is handled.
@@ -22,7 +17,7 @@ struct Behaviour {
     static constexpr std::size_t max_tpdo_size_bytes = 1014;    ///< most data one frame carries
     static constexpr std::chrono::microseconds default_split_gap{100};  ///< between pieces when not paced
 
-    TPDO_Mode tpdo_mode = TPDO_Mode::RPDO_ECHO;                 ///< source of TPDO data
+    TPDO_Mode tpdo_mode = TPDO_Mode::ECHO_RPDO;            ///< source of TPDO data
     std::size_t tpdo_size = default_tpdo_size_bytes;       ///< counter-pattern data bytes
     std::chrono::microseconds answer_delay{0};             ///< from handling a request to sending the answer
     unsigned split_pieces = 1;                             ///< each answer is written in this many pieces

@@ -53,7 +53,7 @@ struct Option {
 };
 
 std::string set_tpdo_mode(std::string_view value, Config& config) {
-    if (value == "echo") config.behaviour.tpdo_mode = TPDO_Mode::RPDO_ECHO;
+    if (value == "echo") config.behaviour.tpdo_mode = TPDO_Mode::ECHO_RPDO;
     else if (value == "counter") config.behaviour.tpdo_mode = TPDO_Mode::COUNTER;
     else return "wants echo or counter";
     return {};
@@ -63,7 +63,8 @@ const std::array<Option, 16>& options() {
     using std::chrono::microseconds;
     using std::chrono::milliseconds;
     static const std::array<Option, 16> table{{
-        {"--baud", true, number(0, max_baud, [](Config& c, std::uint64_t v) { c.baud = static_cast<std::uint32_t>(v); })},
+        {"--baud", true, number(0, max_baud, [](Config& c, std::uint64_t v) {
+             c.baud = static_cast<std::uint32_t>(v); })},
         {"--native-usb", false, [](std::string_view, Config& c) { c.native_usb = true; return std::string(); }},
         {"--split", true, number(1, max_split_pieces, [](Config& c, std::uint64_t v) {
              c.behaviour.split_pieces = static_cast<unsigned>(v); })},
@@ -162,7 +163,9 @@ length word, the CRC unless --native-usb) and answers as a device would:
     0x11, source 0xA0, destination 0x00), cut to fit the reply quota;
   - SDO frame: sends an SDO frame holding the echo of each SDO message it
     carried (so each answer keeps its request's EPID, byte 4), in order, as
-    many as fit in the reply quota; the rest wait for the next SDO frame;
+    many as fit in the reply quota; the rest wait for the next SDO frame,
+    ahead of its own answers (an SDO frame with nothing to answer gets an
+    empty SDO frame);
   - anything else: counted, not answered.
 A frame that fails a check is counted and dropped; the search for the next
 frame resumes one byte after its start.

@@ -2,6 +2,8 @@
 
 namespace Quorin_Tools::Devsim {
 
+static_assert(sizeof(Counters) == 32 * sizeof(std::uint64_t), "a counter is missing from Counters::fields()");
+
 const std::array<std::pair<const char*, std::uint64_t Counters::*>, 32>& Counters::fields() {
     using C = Counters;
     static const std::array<std::pair<const char*, std::uint64_t C::*>, 32> table{{

@@ -103,7 +103,7 @@ void Device_Model::answer_tpdo(std::uint16_t reply_quota, const Behaviour& behav
 }
 
 std::size_t Device_Model::tpdo_data(const Behaviour& behaviour) {
-    if (behaviour.tpdo_mode == TPDO_Mode::RPDO_ECHO) {
+    if (behaviour.tpdo_mode == TPDO_Mode::ECHO_RPDO) {
         std::memcpy(scratch.data(), rpdo.data(), rpdo_size);
         return rpdo_size;
     }

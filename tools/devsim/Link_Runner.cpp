@@ -98,7 +98,8 @@ void Link_Runner::read_input() {
         }
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && errno == EAGAIN) break;
-        throw std::runtime_error(std::string("reading the pty failed: ") + (got == 0 ? "end of file" : std::strerror(errno)));
+        const std::string why = got == 0 ? "end of file" : std::strerror(errno);
+        throw std::runtime_error("reading the pty failed: " + why);
     }
     if (!got_any) return;
     last_input_at = Clock::now();
@@ -221,7 +222,10 @@ std::optional<Link_Runner::Clock::time_point> Link_Runner::next_deadline() const
 
 void Link_Runner::wait(std::optional<Clock::time_point> deadline) {
     std::array<pollfd, 2> fds{{{state.wake_fd(), POLLIN, 0}, {-1, 0, 0}}};
-    if (link) fds[1] = {link->master_fd(), static_cast<short>(POLLIN | (write_blocked ? POLLOUT : 0)), 0};
+    if (link) {
+        const bool room = inbox.size() < max_waiting_frames;
+        fds[1] = {link->master_fd(), static_cast<short>((room ? POLLIN : 0) | (write_blocked ? POLLOUT : 0)), 0};
+    }
     timespec timeout{};
     if (deadline) {
         const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());

@@ -37,6 +37,9 @@ public:
     static constexpr std::chrono::milliseconds trace_flush_period{100};
     /// Bytes asked for by one read from the pty.
     static constexpr std::size_t read_chunk_bytes = 4096;
+    /// Frames waiting for the paced line beyond which reading stops, so that a server that
+    /// sends faster than the line carries meets a full pty, as it would meet a full UART.
+    static constexpr std::size_t max_waiting_frames = 64;
 
     /// A runner for `config` that publishes into `state` and reports events (unplug, replug)
     /// through `log`. Opens the trace file; throws std::runtime_error when it cannot.

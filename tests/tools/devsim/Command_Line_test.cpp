@@ -24,7 +24,7 @@ TEST(Command_Line, defaults_need_only_the_link_path) {
     EXPECT_EQ(line.config.link_path, "/tmp/quorin-sim0");
     EXPECT_EQ(line.config.baud, 0u);
     EXPECT_FALSE(line.config.native_usb);
-    EXPECT_EQ(line.config.behaviour.tpdo_mode, TPDO_Mode::RPDO_ECHO);
+    EXPECT_EQ(line.config.behaviour.tpdo_mode, TPDO_Mode::ECHO_RPDO);
     EXPECT_EQ(line.config.behaviour.split_pieces, 1u);
     EXPECT_EQ(line.config.unplug_after, 0u);
     EXPECT_FALSE(line.config.replug_after);
@@ -47,12 +47,11 @@ TEST(Command_Line, every_option_is_read_in_both_forms) {
     EXPECT_EQ(c.behaviour.tpdo_mode, TPDO_Mode::COUNTER);
     EXPECT_EQ(c.behaviour.tpdo_size, 1014u);
     EXPECT_EQ(c.behaviour.answer_delay, 1500us);
-    const Fault_Plan expected{2, 3, 4, 5, 6};
-    EXPECT_EQ(c.behaviour.faults.drop_every, expected.drop_every);
-    EXPECT_EQ(c.behaviour.faults.corrupt_crc_every, expected.corrupt_crc_every);
-    EXPECT_EQ(c.behaviour.faults.wrong_source_every, expected.wrong_source_every);
-    EXPECT_EQ(c.behaviour.faults.wrong_length_every, expected.wrong_length_every);
-    EXPECT_EQ(c.behaviour.faults.stray_every, expected.stray_every);
+    EXPECT_EQ(c.behaviour.faults.drop_every, 2u);
+    EXPECT_EQ(c.behaviour.faults.corrupt_crc_every, 3u);
+    EXPECT_EQ(c.behaviour.faults.wrong_source_every, 4u);
+    EXPECT_EQ(c.behaviour.faults.wrong_length_every, 5u);
+    EXPECT_EQ(c.behaviour.faults.stray_every, 6u);
     EXPECT_EQ(c.unplug_after, 7u);
     EXPECT_EQ(c.replug_after, 800ms);
     EXPECT_EQ(c.trace_path, "/tmp/t.trace");

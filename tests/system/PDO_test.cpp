@@ -1,0 +1,308 @@
+// First: <termios.h>, which the test support brings in, defines ECHO as a macro.
+#include "tools/devsim/Device_Simulator.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Free_Port.hpp"
+#include "support/Log_Lines.hpp"
+#include "support/Server_Process.hpp"
+#include "support/Udp_Client.hpp"
+
+// The pdo and lspdo commands through the real binary, with simulated devices that echo the
+// last RPDO in every TPDO answer, and UDP clients on the loopback interface.
+namespace Quorin_Test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using Bytes = Udp_Client::Bytes;
+using Quorin_Tools::Devsim::Device_Simulator;
+
+const std::string pdo_usage =
+    "USAGE: pdo <device_name> <option> <param>\n"
+    "        -o <ip, port>: open a pdo channel\n"
+    "        -c: close a pdo channel\n"
+    "        -e: enable pdo transmission\n"
+    "        -d: disable pdo transmission\n"
+    "        -f <freq>: set pdo freq\n"
+    "        -f <freq> <tpdo_offset_ns> <rpdo_offset_ns>: set pdo freq, tpdo offset, rpdo offset\n"
+    "        pdo -c: close all pdo channels on all devices";
+const std::string wrong_format = pdo_usage + "\r\n>-WRONG FORMAT\r\n";
+const std::string overrange = "PDO operations.\r\n" + pdo_usage + "\r\n>-OVERRANGE\r\n";
+const std::string frequency_range = "value must be between 1.000000 and 500.000000\r\n";
+const std::string no_channels = "{\"channels\":[]}\r\n";
+
+/// `data` with the zero padding a TPDO answer carries (to n + 10 a multiple of 16).
+Bytes padded(Bytes data) {
+    while ((data.size() + 10) % 16 != 0) data.push_back(0);
+    return data;
+}
+
+/// Receives until a datagram equal to `expected` comes, skipping echoes of earlier data.
+bool wait_echo(Udp_Client& client, const Bytes& expected, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto datagram = client.receive(100ms);
+        if (datagram && *datagram == expected) return true;
+    }
+    return false;
+}
+
+/// True when nothing arrives once what was on its way (an answer to a request already made)
+/// has been taken.
+bool stays_quiet(Udp_Client& client) {
+    client.receive_for(200ms);
+    return !client.receive(300ms);
+}
+
+/// A server whose PDO ports start at a known free range, with simulated devices bound to it.
+class PDO_Command : public ::testing::Test {
+protected:
+    /// Answers `line` at the console; the reply without the console's own "\n".
+    std::string reply_to(const std::string& line) {
+        const auto reply = server.console_command(line);
+        EXPECT_TRUE(reply) << "no prompt after [" << line << "]:\n" << server.out();
+        if (!reply || reply->empty()) return "<no reply>";
+        return reply->substr(0, reply->size() - 1);
+    }
+
+    /// Starts a simulator, then binds device `name` to it and opens the device.
+    void add_device(const std::string& name) {
+        Quorin_Tools::Devsim::Config config;
+        config.link_path = link_of(name);
+        simulators.push_back(std::make_unique<Device_Simulator>(config));
+        simulators.back()->start();
+        ASSERT_EQ(reply_to("bind " + name + " " + config.link_path),
+                  "OK bind device [" + name + "] to port [" + config.link_path + "]\r\n");
+        ASSERT_EQ(reply_to("dev " + name + " -o"), "OK opened device [" + name + "]\r\n");
+    }
+
+    std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
+    std::string port(unsigned offset) const { return std::to_string(first_pdo_port + offset); }
+
+    /// The "pdo -o" line for `name` and `client`, and its answer with the channel on port(offset).
+    std::string open_line(const std::string& name, const Udp_Client& client) const {
+        return "pdo " + name + " -o " + client.endpoint_args();
+    }
+    std::string opened(const std::string& name, unsigned offset, const Udp_Client& client) const {
+        return "OK opened pdo channel: server 0.0.0.0 " + port(offset) + " client " + client.endpoint_args() +
+               " on [" + name + "]\r\n";
+    }
+    std::string channel_record(unsigned offset, const Udp_Client& client) const {
+        return "\"0.0.0.0:" + port(offset) + " 127.0.0.1:" + std::to_string(client.port()) + "\"";
+    }
+
+    /// A channel between `client` and device `name`, on port(offset), with PDO enabled.
+    void run_channel(const std::string& name, unsigned offset, Udp_Client& client) {
+        ASSERT_EQ(reply_to(open_line(name, client)), opened(name, offset, client));
+        ASSERT_EQ(reply_to("pdo " + name + " -e"), "OK enabled pdo transmission on [" + name + "]\r\n");
+    }
+
+    static Server_Process::Options options(std::uint16_t pdo_port) {
+        Server_Process::Options options;
+        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
+                         "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
+                         "\n[pdo_service]\nport_start = " + std::to_string(pdo_port) + "\n";
+        return options;
+    }
+
+    const std::uint16_t first_pdo_port = free_port_range(4);
+    Temp_Dir links;
+    std::vector<std::unique_ptr<Device_Simulator>> simulators;
+    Server_Process server{options(first_pdo_port)};
+};
+
+TEST_F(PDO_Command, a_client_gets_its_rpdo_back_in_a_tpdo_every_period_until_pdo_is_disabled) {
+    add_device("hand");
+    Udp_Client client;
+    ASSERT_EQ(reply_to(open_line("hand", client)), opened("hand", 0, client));
+    EXPECT_EQ(reply_to("lspdo"), "{\"channels\":[" + channel_record(0, client) + "]}\r\n");
+    EXPECT_EQ(reply_to("pdo hand -f 100"), "OK set pdo freq 100.000000 Hz on [hand]\r\n");
+    ASSERT_EQ(reply_to("pdo hand -e"), "OK enabled pdo transmission on [hand]\r\n");
+
+    const Bytes rpdo{1, 2, 3, 4, 5};
+    ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
+    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+    // 100 Hz; loose bounds, for a loaded machine delays the session thread (the rate itself
+    // is the benchmark's business).
+    const auto per_second = client.receive_for(1s).size();
+    EXPECT_GE(per_second, 20u) << "100 Hz";
+    EXPECT_LE(per_second, 130u) << "100 Hz";
+
+    EXPECT_EQ(reply_to("pdo hand -f 200"),
+              "FAILED to set pdo freq on [hand] while pdo transmission is enabled\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to("pdo hand -d"), "OK disabled pdo transmission on [hand]\r\n");
+    EXPECT_TRUE(stays_quiet(client)) << "TPDOs after pdo was disabled";
+}
+
+TEST_F(PDO_Command, ports_count_up_a_device_or_client_already_served_is_refused_and_closing_lists_the_rest) {
+    add_device("hand");
+    add_device("arm");
+    Udp_Client first, second, third;
+    EXPECT_EQ(reply_to(open_line("hand", first)), opened("hand", 0, first));
+    EXPECT_EQ(reply_to(open_line("arm", second)), opened("arm", 1, second));
+    EXPECT_EQ(reply_to(open_line("hand", third)), "FAILED to open pdo channel on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to("pdo arm -c"), "OK closed pdo channel on [arm]\r\n");
+    EXPECT_EQ(reply_to(open_line("arm", first)), "FAILED to open pdo channel on [arm]\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to(open_line("arm", second)), opened("arm", 2, second)) << "port 1 is not given back";
+    EXPECT_EQ(reply_to("lspdo"),
+              "{\"channels\":[" + channel_record(0, first) + "," + channel_record(2, second) + "]}\r\n");
+
+    EXPECT_EQ(reply_to("pdo -c"), "OK removed all pdo channels\r\n");
+    EXPECT_EQ(reply_to("lspdo"), no_channels);
+    EXPECT_EQ(reply_to("pdo -c"), "OK removed all pdo channels\r\n");
+    EXPECT_EQ(reply_to("pdo arm -c"), "FAILED to close pdo channel on [arm]\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to("pdo hand -e"), "FAILED to find pdo channel on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to("pdo hand -d"), "FAILED to find pdo channel on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(reply_to("pdo nosuch -c"), "FAILED to find device [nosuch]\r\n>-FAILED\r\n");
+}
+
+TEST_F(PDO_Command, malformed_lines_are_answered_with_the_usage_and_change_nothing) {
+    add_device("hand");
+    EXPECT_EQ(reply_to("pdo"), wrong_format);
+    EXPECT_EQ(reply_to("pdo -h"), "PDO operations.\r\n" + pdo_usage + "\r\n");
+    EXPECT_EQ(reply_to("pdo -e"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand now"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -z"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -c now"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -e -d"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -o 127.0.0.1"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -o 127.0.0.1 70000"), "port must be <0-65535>\r\n" + overrange);
+    EXPECT_THAT(reply_to("pdo hand -o 999.0.0.1 9000"), EndsWith("\r\n" + wrong_format));
+    EXPECT_EQ(reply_to("pdo hand -o ::1 9000"),
+              "pdo client must have an IPv4 address\r\nPDO operations.\r\n" + pdo_usage + "\r\n>-EXCEPTION\r\n");
+    EXPECT_EQ(reply_to("pdo hand -o 127.0.0.1 0"),
+              "pdo client port must not be 0\r\nPDO operations.\r\n" + pdo_usage + "\r\n>-EXCEPTION\r\n");
+    EXPECT_EQ(reply_to("lspdo now"), "USAGE: lspdo\r\n>-WRONG FORMAT\r\n");
+    EXPECT_EQ(reply_to("lspdo"), no_channels);
+
+    Udp_Client client;
+    EXPECT_EQ(reply_to(open_line("hand", client)), opened("hand", 0, client)) << "no port was used up";
+}
+
+TEST_F(PDO_Command, a_frequency_out_of_range_or_not_a_number_or_with_offsets_changes_nothing) {
+    add_device("hand");
+    EXPECT_EQ(reply_to("pdo hand -f 50"), "OK set pdo freq 50.000000 Hz on [hand]\r\n") << "no channel needed";
+    for (const char* text : {"nan", "NaN", "-nan", "1000", "0.5", "inf"})
+        EXPECT_EQ(reply_to("pdo hand -f " + std::string(text)), frequency_range + overrange) << text;
+    EXPECT_EQ(reply_to("pdo hand -f abc"), "stof\r\n" + wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -f 400 0 500000"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -f nan 0 500000"), frequency_range + overrange) << "the frequency is checked first";
+    EXPECT_EQ(reply_to("pdo hand -f 400 0"), wrong_format);
+    EXPECT_EQ(reply_to("pdo hand -f"), wrong_format);
+
+    // Still 50 Hz: 400 Hz or more, had any of those lines been applied, would show far above.
+    Udp_Client client;
+    run_channel("hand", 0, client);
+    ASSERT_TRUE(client.receive());
+    const auto per_second = client.receive_for(1s).size();
+    EXPECT_GE(per_second, 10u) << "50 Hz";
+    EXPECT_LE(per_second, 90u) << "50 Hz";
+}
+
+TEST_F(PDO_Command, only_datagrams_of_1_to_1004_bytes_from_the_client_itself_reach_the_device) {
+    add_device("hand");
+    Udp_Client client, stranger;
+    ASSERT_EQ(reply_to("pdo hand -f 500"), "OK set pdo freq 500.000000 Hz on [hand]\r\n");
+    run_channel("hand", 0, client);
+    const Bytes kept{1, 2, 3};
+    ASSERT_TRUE(client.send_to(first_pdo_port, kept));
+    ASSERT_TRUE(wait_echo(client, padded(kept)));
+
+    // Each of these must leave the device's RPDO data as it was.
+    stranger.send_to(first_pdo_port, Bytes{9, 9});  // same address, another port
+    client.send_to(first_pdo_port, Bytes(1005, 8));
+    client.send_to(first_pdo_port, Bytes(2000, 7));
+    client.send_to(first_pdo_port, Bytes{});
+    client.receive_for(100ms);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(client.receive(), padded(kept)) << "TPDO " << i;
+    EXPECT_FALSE(stranger.receive(0ms)) << "TPDOs go to the client only";
+
+    const Bytes longest(1004, 6);
+    ASSERT_TRUE(client.send_to(first_pdo_port, longest));
+    ASSERT_TRUE(wait_echo(client, padded(longest)));
+
+    // Counted: the five datagrams from the client (2000 bytes arrive cut to 1024), not the
+    // stranger's; synced: the 3 and the 1004 bytes only.
+    std::string diagnosis;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do diagnosis = reply_to("diag hand -pdo");
+    while (diagnosis.find("--total rpdo: [5]:\n") == std::string::npos && std::chrono::steady_clock::now() < deadline);
+    EXPECT_NE(diagnosis.find("--total rpdo: [5]:\n"), std::string::npos) << diagnosis;
+    EXPECT_NE(diagnosis.find("--total rpdo synced: [2]:\n"), std::string::npos) << diagnosis;
+    EXPECT_NE(diagnosis.find("--total rpdo bytes: [3036]:\n"), std::string::npos) << diagnosis;
+}
+
+TEST_F(PDO_Command, a_channel_closed_while_the_cycle_runs_sends_nothing_more_and_a_new_one_takes_over) {
+    add_device("hand");
+    Udp_Client client;
+    run_channel("hand", 0, client);
+    const Bytes rpdo{4, 4};
+    ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
+    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+
+    EXPECT_EQ(reply_to("pdo hand -c"), "OK closed pdo channel on [hand]\r\n");
+    EXPECT_TRUE(stays_quiet(client)) << "TPDOs after the channel was closed";
+    EXPECT_EQ(reply_to("lspdo"), no_channels);
+
+    EXPECT_EQ(reply_to(open_line("hand", client)), opened("hand", 1, client));
+    EXPECT_TRUE(wait_echo(client, padded(rpdo))) << "the cycle ran on with the last RPDO data";
+}
+
+TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_its_channel_and_port) {
+    add_device("hand");
+    Udp_Client client;
+    run_channel("hand", 0, client);
+    ASSERT_TRUE(client.send_to(first_pdo_port, Bytes{5}));
+    ASSERT_TRUE(wait_echo(client, padded({5})));
+
+    EXPECT_EQ(reply_to("dev hand -d"), "OK destroyed device [hand]\r\n");
+    EXPECT_EQ(reply_to("lspdo"), no_channels);
+    EXPECT_TRUE(stays_quiet(client)) << "TPDOs after the device was deleted";
+
+    // The serial port was released: the same link binds again and carries a new channel.
+    EXPECT_EQ(reply_to("bind hand " + link_of("hand")), "OK bind device [hand] to port [" + link_of("hand") + "]\r\n");
+    EXPECT_EQ(reply_to("dev hand -o"), "OK opened device [hand]\r\n");
+    run_channel("hand", 1, client);
+    ASSERT_TRUE(client.send_to(first_pdo_port + 1, Bytes{6}));
+    EXPECT_TRUE(wait_echo(client, padded({6})));
+}
+
+TEST_F(PDO_Command, shutdown_with_channels_running_stops_devices_first_and_keeps_the_logged_order) {
+    add_device("hand");
+    add_device("arm");
+    Udp_Client hand_client, arm_client;
+    run_channel("hand", 0, hand_client);
+    run_channel("arm", 1, arm_client);
+    ASSERT_TRUE(hand_client.receive());
+    ASSERT_TRUE(arm_client.receive());
+
+    server.send_line("exit");
+    ASSERT_EQ(server.wait_exit(), 0);
+    const auto lines = log_lines(server.out());
+    const auto stopping = find_message(lines, "Control Service stopping...!");
+    ASSERT_TRUE(stopping) << server.out();
+    for (const auto& name : {"hand", "arm"}) {
+        const auto closed = find_message(lines, "Serial port [" + link_of(name) + "] closed!");
+        ASSERT_TRUE(closed) << name;
+        EXPECT_LT(*closed, *stopping) << name << "'s port closed after the services began to stop";
+    }
+    std::vector<std::string> after;
+    for (std::size_t i = *stopping; i < lines.size(); ++i)
+        if (!lines[i].message.starts_with("Thread priority") && !lines[i].message.starts_with("Failed to set "))
+            after.push_back(lines[i].tagged());
+    EXPECT_THAT(after, ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] PDO Service stopping...!",
+                                   "[INFO ] SDO Service stopping...!", "[INFO ] Control Service stopped!",
+                                   "[INFO ] PDO Service stopped!", "[INFO ] SDO Service stopped!"));
+    EXPECT_EQ(count_messages_starting(lines, "Error"), 0u) << server.out();
+    EXPECT_EQ(server.err(), "");
+}
+
+}  // namespace
+}  // namespace Quorin_Test
