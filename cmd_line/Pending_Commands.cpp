@@ -12,10 +12,4 @@ CMD_Error not_available(const std::vector<std::string>&, std::string& reply, Ser
 
 }  // namespace
 
-const CMD CMD_List_SDO_Mailboxes{not_available, "List sdo mailboxes.", "USAGE: lssdo"};
-const CMD CMD_SDO{not_available, "SDO operations.",
-                  "USAGE: sdo <name> <option> <param>\n"
-                  "        -o <ip, port>: add a sdo link to mailbox\n"
-                  "        -c <ip, port / id>: remove a sdo link from mailbox\n"
-                  "        sdo -c: remove all sdo mailboxes on all devices"};
 }  // namespace Quorin_Core::CMD_Line::Console

@@ -1,0 +1,249 @@
+#include "services/SDO_Mailbox.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <stdexcept>
+
+#include "rt_serial/datalink/SDO_Splitter.hpp"
+#include "server/Device.hpp"
+#include "utility/Logger.hpp"
+
+namespace Quorin_Core {
+namespace {
+
+using boost::asio::ip::udp;
+
+/// Top three bits of the header byte that both directions share.
+constexpr std::uint8_t shared_header_mask = 0xE0;
+constexpr std::uint8_t shared_header_bits = 0x60;
+/// The header byte only a client may send.
+constexpr std::uint8_t client_only_header = 0xF0;
+/// The header byte only the device may send.
+constexpr std::uint8_t device_only_header = 0xF1;
+
+bool has_header(const std::uint8_t* data, std::size_t bytes, std::uint8_t own_header) {
+    if (bytes < SDO_Service::Mailbox::min_datagram_bytes) return false;
+    return (data[0] & shared_header_mask) == shared_header_bits || data[0] == own_header;
+}
+
+/// Whether `bytes` of `data` are exactly one SDO message as the link frames them. Requests
+/// travel to the device laid end to end in one frame, so a datagram that is not one whole
+/// message would throw the device's reading of the frame out of step: the requests of other
+/// clients behind it would be lost, or read with the wrong length and answered to the wrong EPID.
+bool is_one_message(const std::uint8_t* data, std::size_t bytes) {
+    return RT_Serial::Payload::SDO_Splitter::message_length(data, bytes, 0) == bytes;
+}
+
+std::string endpoint_text(const udp::endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+void SDO_Service::Mailbox::SDO_Diagnostics_::reset(unsigned char epid) {
+    Record& record = records[epid];
+    record.rx_sdo = 0;
+    record.tx_sdo = 0;
+    record.rx_sdo_bytes = 0;
+    record.tx_sdo_bytes = 0;
+}
+
+void SDO_Service::Mailbox::SDO_Diagnostics_::count_rx(unsigned char epid, std::uint64_t bytes) {
+    records[epid].rx_sdo.fetch_add(1, std::memory_order_relaxed);
+    records[epid].rx_sdo_bytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void SDO_Service::Mailbox::SDO_Diagnostics_::count_tx(unsigned char epid, std::uint64_t bytes) {
+    records[epid].tx_sdo.fetch_add(1, std::memory_order_relaxed);
+    records[epid].tx_sdo_bytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+SDO_Service::Mailbox::EPID_Counters SDO_Service::Mailbox::SDO_Diagnostics_::get(unsigned char epid) const {
+    const Record& record = records[epid];
+    return {record.rx_sdo.load(), record.tx_sdo.load(), record.rx_sdo_bytes.load(), record.tx_sdo_bytes.load()};
+}
+
+SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short port,
+                              const std::shared_ptr<Device>& device, std::shared_ptr<EPID_Ledger> ledger)
+    : context(context),
+      socket(context),
+      device(device),
+      device_address(device.get()),
+      tx_queue(device->tx_queue),
+      rx_queue(device->rx_queue),
+      target_endpoint(udp::v4(), 0),
+      sender_endpoint(udp::v4(), 0),
+      ledger(std::move(ledger)),
+      timer(context) {
+    const udp::endpoint local(udp::v4(), port);
+    boost::system::error_code error;
+    socket.open(local.protocol(), error);
+    if (!error) socket.bind(local, error);
+    if (error) {
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        throw std::runtime_error("Error binding sdo mailbox on port " + std::to_string(port) + ": " +
+                                 error.message());
+    }
+    const auto bound = socket.local_endpoint(error);
+    local_port_number = error ? port : bound.port();
+    local_address_text = error ? local.address().to_string() : bound.address().to_string();
+    discard_stale_messages(device->name);
+}
+
+void SDO_Service::Mailbox::discard_stale_messages(const std::string& device_name) {
+    // Messages left in the device's queues belong to the links of an earlier mailbox. Their
+    // EPIDs will be handed out again, and the answers must not reach the new holders. The
+    // ledger is settled for each, as if it had gone its way.
+    std::uint64_t discarded = 0;
+    for (std::uint64_t bytes; (bytes = tx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
+        if (bytes > epid_offset) ledger->request_withdrawn(tx_buffer[epid_offset]);
+    const auto now = EPID_Ledger::Clock::now();
+    for (std::uint64_t bytes; (bytes = rx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
+        if (bytes > epid_offset) ledger->answer_is_stale(tx_buffer[epid_offset], now);
+    if (discarded != 0)
+        QUORIN_LOG(INFO, "Discarded ", discarded, " sdo messages of an earlier mailbox on [", device_name, "]");
+}
+
+SDO_Service::Mailbox::~Mailbox() { destroy(); }
+
+void SDO_Service::Mailbox::open() {
+    stopped = false;
+    // Both loops start on the SDO thread, which owns the buffers and the timer.
+    auto self = shared_from_this();
+    boost::asio::post(context, [self] {
+        self->udp_receive();
+        self->udp_transmit();
+    });
+}
+
+void SDO_Service::Mailbox::destroy() {
+    clear_links();  // after this no request is accepted, and what is owed is marked stale
+    std::lock_guard lock(socket_mutex);
+    stopped = true;
+    if (!socket.is_open()) return;
+    boost::system::error_code error;
+    socket.cancel(error);
+    socket.close(error);
+    // Reported, not thrown: destroy runs during shutdown, and the other mailboxes still have to close.
+    if (error) QUORIN_LOG_ERROR("Error sdo mailbox close: ", error.message());
+}
+
+bool SDO_Service::Mailbox::add_link(const udp::endpoint& endpoint) {
+    // The counters are cleared before the link becomes visible, so no count of the new
+    // client is lost to the reset.
+    return links.add(endpoint, [this](unsigned char epid) { diagnostics.reset(epid); }).has_value();
+}
+
+bool SDO_Service::Mailbox::remove_link(const udp::endpoint& endpoint) {
+    return links.remove(endpoint, [this](unsigned char epid) { ledger->unlinked(epid, EPID_Ledger::Clock::now()); });
+}
+
+void SDO_Service::Mailbox::clear_links() {
+    const auto now = EPID_Ledger::Clock::now();
+    links.clear([this, now](unsigned char epid) { ledger->unlinked(epid, now); });
+}
+
+bool SDO_Service::Mailbox::get_link(unsigned char epid, udp::endpoint& out) const { return links.get(epid, out); }
+
+void SDO_Service::Mailbox::list_links(std::vector<std::string>& out, bool with_local) const {
+    if (with_local) out.push_back(local_address_text + ":" + std::to_string(local_port_number));
+    std::vector<std::pair<unsigned char, udp::endpoint>> all;
+    links.list_all(all);
+    for (const auto& [epid, endpoint] : all) out.push_back("[" + std::to_string(epid) + "] " + endpoint_text(endpoint));
+}
+
+void SDO_Service::Mailbox::udp_receive() {
+    std::lock_guard lock(socket_mutex);
+    if (stopped) return;
+    socket.async_receive_from(boost::asio::buffer(rx_buffer), sender_endpoint,
+                              [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes) {
+                                  self->on_receive(error, bytes);
+                              });
+}
+
+void SDO_Service::Mailbox::on_receive(const boost::system::error_code& error, std::size_t bytes) {
+    try {
+        if (!error) {
+            accept_request(bytes);
+        } else if (error != boost::asio::error::operation_aborted) {
+            QUORIN_LOG_ERROR("Error recv udp-sdo data: ", error.message(), "\nBytes recvd: ", bytes);
+        }
+    } catch (const std::exception& failure) {
+        QUORIN_LOG_ERROR("Error recv udp-sdo data: ", failure.what());
+    }
+    udp_receive();
+}
+
+void SDO_Service::Mailbox::accept_request(std::size_t bytes) {
+    if (!has_header(rx_buffer.data(), bytes, client_only_header) || !is_one_message(rx_buffer.data(), bytes)) return;
+    links.with_epid(sender_endpoint, [this, bytes](unsigned char epid) {
+        rx_buffer[epid_offset] = epid;
+        // A request the queue refuses is neither owed an answer nor counted as accepted.
+        if (tx_queue->enqueue(rx_buffer.data(), bytes) != 0) return;
+        ledger->request_sent(epid);
+        diagnostics.count_tx(epid, bytes);
+    });
+}
+
+void SDO_Service::Mailbox::udp_transmit() {
+    if (stopped) return;
+    try {
+        const auto bytes = static_cast<std::size_t>(rx_queue->dequeue(datagram_bytes, tx_buffer.data()));
+        if (bytes == 0) return wait_idle();
+        if (!is_sendable_answer(bytes)) return continue_transmit_soon();
+        start_send(bytes);
+    } catch (const std::exception& failure) {
+        QUORIN_LOG_ERROR("Error reading sdo answers: ", failure.what());
+        wait_idle();
+    }
+}
+
+bool SDO_Service::Mailbox::is_sendable_answer(std::size_t bytes) {
+    if (!has_header(tx_buffer.data(), bytes, device_only_header)) return false;
+    target_epid = tx_buffer[epid_offset];
+    const auto now = EPID_Ledger::Clock::now();
+    bool sendable = false;
+    links.with_slot(target_epid, [&](const Endpoint_Allowed::Endpoint_Struct& slot) {
+        // Every answer settles the ledger, also one that goes nowhere.
+        if (ledger->answer_is_stale(target_epid, now) || slot.empty) return;
+        target_endpoint = slot.endpoint;
+        sendable = true;
+    });
+    return sendable;
+}
+
+void SDO_Service::Mailbox::start_send(std::size_t bytes) {
+    std::lock_guard lock(socket_mutex);
+    if (stopped) return;
+    socket.async_send_to(boost::asio::buffer(tx_buffer.data(), bytes), target_endpoint,
+                         [self = shared_from_this()](const boost::system::error_code& error, std::size_t sent) {
+                             self->on_sent(error, sent);
+                         });
+}
+
+void SDO_Service::Mailbox::on_sent(const boost::system::error_code& error, std::size_t bytes) {
+    if (!error) {
+        diagnostics.count_rx(target_epid, bytes);
+    } else if (error != boost::asio::error::operation_aborted) {
+        QUORIN_LOG_ERROR("Error sent udp-sdo data: ", error.message(), "\nBytes sent: ", bytes);
+    }
+    // Answers waiting behind this one go out back to back.
+    udp_transmit();
+}
+
+void SDO_Service::Mailbox::wait_idle() {
+    timer.expires_after(idle_poll_interval);
+    timer.async_wait([self = shared_from_this()](const boost::system::error_code&) {
+        // Whatever the wait's outcome, the next step decides by `stopped`.
+        self->udp_transmit();
+    });
+}
+
+void SDO_Service::Mailbox::continue_transmit_soon() {
+    // A dropped answer must not hold up those behind it, nor keep the thread from the other
+    // mailboxes: the next step is queued behind the handlers that are ready.
+    boost::asio::post(context, [self = shared_from_this()] { self->udp_transmit(); });
+}
+
+}  // namespace Quorin_Core

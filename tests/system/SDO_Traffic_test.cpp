@@ -1,0 +1,337 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Free_Port.hpp"
+#include "support/Log_Lines.hpp"
+#include "support/Sdo_Udp_Client.hpp"
+#include "support/Server_Process.hpp"
+#include "support/Tcp_Client.hpp"
+#include "tools/devsim/Device_Simulator.hpp"
+
+namespace Quorin_Test {
+namespace {
+
+using Datagram = Sdo_Udp_Client::Datagram;
+using Quorin_Tools::Devsim::Device_Simulator;
+
+constexpr std::uint32_t line_baud = 4000000;
+constexpr std::size_t epid_offset = 4;
+/// On a busy machine the session may give up waiting for an answer that then comes late; it
+/// stays on the line until the next exchange picks it up. A client that hears nothing for this
+/// long sends another request to keep the exchanges going.
+constexpr auto poke_after = std::chrono::milliseconds(300);
+/// Sequence numbers of those extra requests start here.
+constexpr std::uint32_t poke_sequences = 50000;
+constexpr auto answer_deadline = std::chrono::seconds(10);
+constexpr int valid_attempts = 5;
+/// How long a client waits for an answer before it sends its next request.
+constexpr auto answer_wait = std::chrono::milliseconds(20);
+/// Long enough for answers in flight to arrive, to show that no more come after them.
+constexpr auto settle = std::chrono::milliseconds(150);
+
+/// The answer the simulator gives to `request` sent by the client of `epid`: the request, with
+/// the EPID the server wrote into byte 4.
+Datagram echo(Datagram request, std::uint8_t epid) {
+    request[epid_offset] = epid;
+    return request;
+}
+
+/// A client linked with a known EPID that remembers the answers it is owed: every answer it
+/// receives must be the echo of one of its own requests.
+class Linked_Client {
+public:
+    Linked_Client(std::uint16_t mailbox_port, std::uint8_t epid) : mailbox_port(mailbox_port), epid(epid) {}
+
+    Sdo_Udp_Client& udp() { return client; }
+    std::uint16_t port() const { return client.port(); }
+
+    /// Sends request `sequence` and notes its echo as owed.
+    bool send(std::uint32_t sequence) {
+        const Datagram request = Sdo_Udp_Client::request(sequence);
+        owed.insert(echo(request, epid));
+        return client.send(mailbox_port, request);
+    }
+    /// Receives until the answers to all of `sequences` have come (poking the line when it is
+    /// quiet), checking that each answer is owed and comes once. False on a deadline.
+    bool receive_answers(const std::vector<std::uint32_t>& sequences) {
+        std::set<Datagram> wanted;
+        for (const auto sequence : sequences) wanted.insert(echo(Sdo_Udp_Client::request(sequence), epid));
+        const auto deadline = std::chrono::steady_clock::now() + answer_deadline;
+        while (!wanted.empty() && std::chrono::steady_clock::now() < deadline) {
+            const auto answer = client.receive(poke_after);
+            if (!answer) {
+                send(next_poke++);
+                continue;
+            }
+            EXPECT_EQ(owed.erase(*answer), 1u) << "an answer that is not owed to the client of EPID " << int(epid);
+            wanted.erase(*answer);
+        }
+        return wanted.empty();
+    }
+    /// One request and its answer.
+    bool round_trip(std::uint32_t sequence) { return send(sequence) && receive_answers({sequence}); }
+
+private:
+    Sdo_Udp_Client client;
+    std::uint16_t mailbox_port;
+    std::uint8_t epid;
+    std::set<Datagram> owed;
+    std::uint32_t next_poke = poke_sequences;
+};
+
+/// Clients that each send a request and wait briefly for its answer, over and over, on their
+/// own threads, counting the answers; they stop when the object goes.
+class Busy_Clients {
+public:
+    Busy_Clients(std::vector<Sdo_Udp_Client*> clients, std::uint16_t mailbox_port) : answered(clients.size()) {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            threads.emplace_back([this, i, client = clients[i], mailbox_port] {
+                for (std::uint32_t sequence = 0; running; ++sequence) {
+                    client->send(mailbox_port, Sdo_Udp_Client::request(sequence));
+                    if (client->receive(answer_wait)) ++answered[i];
+                }
+            });
+        }
+    }
+    ~Busy_Clients() {
+        running = false;
+        for (auto& thread : threads) thread.join();
+    }
+    std::uint64_t total() const {
+        std::uint64_t sum = 0;
+        for (const auto& count : answered) sum += count;
+        return sum;
+    }
+    /// Waits until every client has had at least `count` answers.
+    bool each_answered(std::uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (const auto& answers : answered) {
+            while (answers < count) {
+                if (std::chrono::steady_clock::now() >= deadline) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        return true;
+    }
+
+private:
+    std::atomic<bool> running{true};
+    std::vector<std::atomic<std::uint64_t>> answered;
+    std::vector<std::thread> threads;
+};
+
+/// A server with device "hand" bound to a simulated device that echoes every SDO message, its
+/// session started; SDO mailboxes from a known free port range.
+class SDO_Traffic : public ::testing::Test {
+protected:
+    static constexpr unsigned sdo_ports = 2;
+
+    static Server_Process::Options options(std::uint16_t sdo_port) {
+        Server_Process::Options options;
+        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
+                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
+                         "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
+        return options;
+    }
+
+    static Quorin_Tools::Devsim::Config simulator_config(const Temp_Dir& dir) {
+        Quorin_Tools::Devsim::Config config;
+        config.link_path = dir.path() + "/hand";
+        config.baud = line_baud;
+        return config;
+    }
+
+    void SetUp() override {
+        simulator.start();
+        ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
+        ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
+    }
+
+    std::string command(const std::string& line) { return control.command(line).value_or("<no reply>"); }
+
+    /// A new client, linked to hand's mailbox on `mailbox_port`, expected to get `epid`.
+    std::unique_ptr<Linked_Client> linked_client(std::uint8_t epid, std::uint16_t mailbox_port = 0) {
+        if (mailbox_port == 0) mailbox_port = sdo_port;
+        auto client = std::make_unique<Linked_Client>(mailbox_port, epid);
+        const std::string port = std::to_string(client->port());
+        EXPECT_EQ(command("sdo hand -o 127.0.0.1 " + port),
+                  "OK add sdo link: server 0.0.0.0 " + std::to_string(mailbox_port) + " client 127.0.0.1 " + port +
+                      " on [hand]\r\n");
+        return client;
+    }
+
+    std::string unlink_command(const Linked_Client& client) {
+        return "sdo hand -c 127.0.0.1 " + std::to_string(client.port());
+    }
+
+    const std::uint16_t sdo_port = free_port_range(sdo_ports);
+    Temp_Dir simulator_dir;
+    Device_Simulator simulator{simulator_config(simulator_dir)};
+    Server_Process server{options(sdo_port)};
+    Tcp_Client control{server.ctrl_port()};
+};
+
+TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_reused_last_freed_first) {
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
+    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
+                                         "\",\"[1] 127.0.0.1:" + std::to_string(clients[1]->port()) +
+                                         "\",\"[2] 127.0.0.1:" + std::to_string(clients[2]->port()) + "\"]}\r\n");
+
+    // All requests go out before any answer is read: they share the device's frames.
+    constexpr std::uint32_t rounds = 20;
+    std::vector<std::uint32_t> sequences;
+    for (std::uint32_t round = 0; round < rounds; ++round) sequences.push_back(round);
+    for (const auto sequence : sequences)
+        for (auto& client : clients) ASSERT_TRUE(client->send(sequence));
+    for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->receive_answers(sequences)) << i;
+
+    // Free EPID 1 (by EPID), then EPID 0 (by endpoint): the next links get 0, then 1.
+    EXPECT_EQ(command("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(command(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
+    const auto fourth = linked_client(0);
+    const auto fifth = linked_client(1);
+    EXPECT_TRUE(fourth->round_trip(100));
+    EXPECT_TRUE(fifth->round_trip(101));
+    EXPECT_TRUE(clients[2]->round_trip(102));
+    for (int i : {0, 1}) ASSERT_TRUE(clients[i]->send(200));
+    EXPECT_TRUE(fifth->round_trip(103)) << "the line moves on";
+    EXPECT_TRUE(clients[0]->udp().receive_for(settle).empty()) << "an unlinked client's requests are dropped";
+    EXPECT_TRUE(clients[1]->udp().receive_for(std::chrono::milliseconds(1)).empty());
+}
+
+TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
+    auto client = linked_client(0);
+    Sdo_Udp_Client stranger;
+    const std::vector<Datagram> dropped{
+        Sdo_Udp_Client::request(1, 5),        Sdo_Udp_Client::request(2, 6, 0xF1), Sdo_Udp_Client::request(3, 6, 0x5F),
+        Sdo_Udp_Client::request(4, 6, 0xF0), Sdo_Udp_Client::request(5, 7),       Sdo_Udp_Client::request(6, 1100),
+    };
+    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send(sdo_port, datagram));
+    ASSERT_TRUE(stranger.send(sdo_port, Sdo_Udp_Client::request(7)));
+    // Valid requests carry 0xEE in byte 4; their answers must carry the EPID instead. Another
+    // one goes out while no answer has come (an answer may wait on the line for the next exchange).
+    int valid_sent = 0;
+    std::optional<Datagram> answer;
+    for (; valid_sent < valid_attempts && !answer; ++valid_sent) {
+        ASSERT_TRUE(client->udp().send(sdo_port, Sdo_Udp_Client::request(100 + valid_sent, 6, 0x61, 0xEE)));
+        answer = client->udp().receive(std::chrono::seconds(1));
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[0], 0x61);
+    EXPECT_GE(Sdo_Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
+    EXPECT_EQ((*answer)[epid_offset], 0) << "byte 4 replaced by the EPID";
+    EXPECT_TRUE(stranger.receive_for(settle).empty());
+    const auto seen = simulator.counters();
+    EXPECT_EQ(seen.sdo_messages, static_cast<std::uint64_t>(valid_sent)) << "only valid requests reached the device";
+    EXPECT_EQ(seen.sdo_unparsed, 0u);
+}
+
+TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
+    std::string batch;
+    for (unsigned n = 0; n < 256; ++n) batch += "sdo hand -o 10.0." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1) + " 7\n";
+    ASSERT_TRUE(control.send(batch));
+    std::string replies;
+    const auto count_ok = [&] {
+        std::size_t ok = 0;
+        for (auto at = replies.find("OK add sdo link"); at != std::string::npos; at = replies.find("OK add sdo link", at + 1)) ++ok;
+        return ok;
+    };
+    while (count_ok() < 256) {
+        const auto more = control.receive_until("\r\n");
+        ASSERT_TRUE(more) << replies;
+        replies += *more;
+    }
+    EXPECT_EQ(replies.find("FAILED"), std::string::npos);
+    EXPECT_EQ(command("sdo hand -o 10.9.9.9 7"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
+    const std::string listing = command("lssdo hand");
+    EXPECT_THAT(listing, ::testing::HasSubstr("\"[0] 10.0.0.1:7\""));
+    EXPECT_THAT(listing, ::testing::EndsWith("\"[255] 10.0.1.6:7\"]}\r\n"));
+
+    EXPECT_EQ(command("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_TRUE(linked_client(200)->round_trip(1));
+}
+
+TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_ports_keep_counting) {
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
+    {
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+        ASSERT_TRUE(busy.each_answered(5));
+        EXPECT_EQ(command("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
+        std::this_thread::sleep_for(settle);  // answers already on their way may still arrive
+        const auto before = busy.total();
+        std::this_thread::sleep_for(settle);
+        EXPECT_EQ(busy.total(), before) << "answers after the links were removed";
+    }
+    // EPID 0 again: answers still owed to the old client of EPID 0 must not reach the new one.
+    const auto relinked = linked_client(0);
+    EXPECT_TRUE(relinked->round_trip(1));
+    {
+        Busy_Clients busy({&relinked->udp()}, sdo_port);
+        ASSERT_TRUE(busy.each_answered(5));
+        EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n");
+        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
+        std::this_thread::sleep_for(settle);
+        const auto before = busy.total();
+        std::this_thread::sleep_for(settle);
+        EXPECT_EQ(busy.total(), before) << "answers after the mailbox was removed";
+    }
+    // The new mailbox is on the next port, and its EPID 0 gets nothing left over for the old one's.
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(2));
+}
+
+TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_server) {
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 4; ++epid) clients.push_back(linked_client(epid));
+    {
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, sdo_port);
+        ASSERT_TRUE(busy.each_answered(5));
+        EXPECT_EQ(command("dev hand -d"), "OK destroyed device [hand]\r\n");
+        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
+        std::this_thread::sleep_for(settle);
+        const auto before = busy.total();
+        std::this_thread::sleep_for(settle);
+        EXPECT_EQ(busy.total(), before);
+    }
+    // The same simulated device, bound again, gets a new mailbox on the next port.
+    ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
+    ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(9));
+
+    server.close_stdin();
+    ASSERT_EQ(server.wait_exit(), 0);
+    for (const auto& line : log_lines(server.out())) EXPECT_NE(line.tag, "ERROR") << line.message;
+    EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(SDO_Traffic, shutdown_with_open_mailboxes_and_busy_clients_keeps_its_order) {
+    std::vector<std::unique_ptr<Linked_Client>> clients;
+    for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
+    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+    ASSERT_TRUE(busy.each_answered(5));
+
+    server.close_stdin();
+    ASSERT_EQ(server.wait_exit(), 0);
+    const auto lines = log_lines(server.out());
+    const auto session_stopped = find_message_starting(lines, "Session stopped on [");
+    const auto sdo_stopping = find_message(lines, "SDO Service stopping...!");
+    const auto sdo_stopped = find_message(lines, "SDO Service stopped!");
+    ASSERT_TRUE(session_stopped && sdo_stopping && sdo_stopped) << server.out();
+    EXPECT_LT(*session_stopped, *find_message(lines, "Control Service stopping...!"));
+    EXPECT_LT(*sdo_stopping, *sdo_stopped);
+    EXPECT_EQ(*sdo_stopped, lines.size() - 1) << "the last line";
+    for (const auto& line : lines) EXPECT_NE(line.tag, "ERROR") << line.message;
+    EXPECT_EQ(server.err(), "");
+}
+
+}  // namespace
+}  // namespace Quorin_Test
