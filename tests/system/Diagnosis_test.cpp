@@ -127,5 +127,46 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_a_missing_service_replaces_
               "[SERVER]\n--devices: 1\n--total control connections: 0\n--pdo channels: 0\n--sdo mailboxes: 1\n");
 }
 
+/// The mailbox port named in an "OK add sdo link: server 0.0.0.0 PORT client ..." reply.
+std::uint16_t mailbox_port(const std::string& reply) {
+    const std::string prefix = "OK add sdo link: server 0.0.0.0 ";
+    if (reply.rfind(prefix, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::stoi(reply.substr(prefix.size())));
+}
+
+TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
+    add_device();
+    const auto port = mailbox_port(reply_to("sdo hand -o " + client.endpoint_args()));
+    ASSERT_NE(port, 0);
+    const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(client.send_to(port, request));
+        ASSERT_TRUE(client.receive(5s)) << "answer " << i;
+    }
+    const std::string totals =
+        "--linked id [00]:\n----total rx sdo: [5]:\n----total tx sdo: [5]:\n"
+        "----total rx sdo bytes: [30]:\n----total tx sdo bytes: [30]:\n"
+        "--linked id [07]:\n----total rx sdo: [0]:\n----total tx sdo: [0]:\n"
+        "----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
+    EXPECT_EQ(reply_to("diag hand -sdo 7 0"), "--device: hand\n[SDO-SERVICE]\n" + totals);
+    ASSERT_EQ(reply_to("sdo hand -c 0").rfind("OK", 0), 0u);
+    EXPECT_EQ(reply_to("diag hand -sdo 0 7"), "--device: hand\n[SDO-SERVICE]\n" + totals);
+}
+
+TEST_F(Diagnosis, an_overflowing_transmit_queue_shows_its_drops) {
+    add_device();
+    ASSERT_EQ(reply_to("dev hand -c"), "OK closed device [hand]\r\n");  // nothing drains the queue now
+    const auto port = mailbox_port(reply_to("sdo hand -o " + client.endpoint_args()));
+    ASSERT_NE(port, 0);
+    const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
+    double dropped = 0;
+    for (int round = 0; round < 10 && dropped <= 0; ++round) {
+        for (int i = 0; i < 4000; ++i) client.send_to(port, request);
+        std::this_thread::sleep_for(100ms);  // let the mailbox take what the socket holds
+        dropped = figure(reply_to("diag hand -rts"), "--tx spb dropped: ");
+    }
+    EXPECT_GT(dropped, 0);
+}
+
 }  // namespace
 }  // namespace Quorin_Test
