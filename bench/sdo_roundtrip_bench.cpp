@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -389,7 +390,12 @@ void run_scenario(const std::string& title, bool with_pdo, double seconds) {
         print_throughput(1, single);
         print_throughput(many_clients, many);
     }
-    std::filesystem::remove_all(dir);
+    // QUORIN_BENCH_KEEP=1 keeps the logs and the trace for a look afterwards.
+    if (std::getenv("QUORIN_BENCH_KEEP") != nullptr) {
+        std::printf("  kept %s\n", dir.c_str());
+    } else {
+        std::filesystem::remove_all(dir);
+    }
 }
 
 }  // namespace
