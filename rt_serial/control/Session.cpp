@@ -92,6 +92,11 @@ void Session::fill_transfer_configs() {
     nrt_tx_config = {tx_entities->frame_b.data(), 0, nullptr, this};
     fill_rx_config(tpdo_rx_config, rx_entities->frame_a.data());
     fill_rx_config(nrt_rx_config, rx_entities->frame_b.data());
+    // Frames taken in between exchanges start no NRT transfer: the TPDO request comes next.
+    fill_rx_config(pending_rx_config, rx_entities->frame_b.data());
+    pending_rx_config.rx_cplt_cb = &Session::pending_rx_cplt_cb;
+    pending_rx_config.rx_error_cb = nullptr;
+    pending_rx_config.rx_timeout_cb = nullptr;
 }
 
 void Session::fill_rx_config(Serial_Port::RX_Config& config, std::uint8_t* buffer) {
@@ -254,9 +259,9 @@ void Session::tpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
     if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
-    // When the last request got no answer in time, its answer may still come and would be read
-    // as this request's: every later answer would then lag a period behind. Start clean.
-    if (tpdo_answer_outstanding) port->discard_input();
+    // A late answer still unread would be taken for this request's answer, and every later
+    // answer would lag a period behind: take in whatever has come before asking again.
+    port->receive_pending(&pending_rx_config);
     std::size_t frame_length = 0;
     if (frame_builder.build(tx_entities->frame_a.data(), Payload::pdo_protocol, tpdo_request_data,
                             sizeof tpdo_request_data, tpdo_reply_quota, frame_length) != Datalink::PACK_OK)
@@ -268,7 +273,6 @@ void Session::tpdo_sync_handler() {
         pdo_start_failed("TPDO", result);
         return;
     }
-    tpdo_answer_outstanding = true;
     ++counters.tpdo_tx;
 }
 
@@ -325,6 +329,12 @@ void Session::rx_cplt_cb(Serial_Port*, const std::uint8_t* data, std::size_t siz
     session->nrt_start_transfer(0);
 }
 
+void Session::pending_rx_cplt_cb(Serial_Port*, const std::uint8_t* data, std::size_t size, void* context) {
+    Session* session = session_of(context);
+    Datalink::receive_frame(data, size, session->source_filter, session->destination_filter,
+                            !session->native_usb, session->counters, *session);
+}
+
 void Session::rx_error_cb(Serial_Port*, const std::uint8_t*, std::size_t, void* context) {
     session_of(context)->nrt_start_transfer(0);
 }
@@ -338,7 +348,6 @@ void Session::rpdo_tx_cplt_cb(Serial_Port*, void* context) {
 }
 
 void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {
-    tpdo_answer_outstanding = false;
     inside_tpdo_reader = true;
     if (auto* reader = tpdo_reader.load()) (*reader)(data, size);
     inside_tpdo_reader = false;
@@ -439,8 +448,11 @@ void Session::nrt_prepare_frame() {
 
     const std::uint64_t header = Payload::Payload_Descriptor::header_size(static_cast<std::uint8_t>(timestamp_code << 5));
     const std::uint64_t frame_length = Payload::Payload_Descriptor::padded_length(header + taken) + 8;
-    // Unsigned on purpose: a budget below the frame's length grants the full 1024 bytes.
-    const std::uint64_t allowance = std::max(std::min(nrt_budget - frame_length, max_frame_bytes), min_frame);
+    // A budget below the frame's length leaves the answer the smallest frame: granting it the
+    // full 1024 bytes would make the exchange too large for any window, and the frame with its
+    // messages would be discarded.
+    const std::uint64_t room = nrt_budget > frame_length ? nrt_budget - frame_length : 0;
+    const std::uint64_t allowance = std::max(std::min(room, max_frame_bytes), min_frame);
     std::size_t built_length = 0;
     if (frame_builder.build(buffer, Payload::sdo_protocol, data, taken, static_cast<std::uint16_t>(allowance / 4),
                             built_length) != Datalink::PACK_OK)

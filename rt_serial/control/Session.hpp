@@ -131,6 +131,8 @@ private:
     using System_Clock = std::chrono::system_clock;
 
     static void rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
+    static void pending_rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size,
+                                   void* context);
     static void rx_error_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
     static void rx_timeout_cb(Driver::Serial_Port* port, void* context);
     static void rpdo_tx_cplt_cb(Driver::Serial_Port* port, void* context);
@@ -181,7 +183,6 @@ private:
     std::uint64_t nrt_tx_length = 0;
     std::uint64_t nrt_rx_allowance = 0;
     bool nrt_pending = false;
-    bool tpdo_answer_outstanding = false;  ///< the last TPDO request has had no answer yet
     Link_Timing link;
 
     std::unique_ptr<Commu_Entities> tx_entities;
@@ -198,6 +199,7 @@ private:
     Driver::Serial_Port::RX_Config tpdo_rx_config;
     Driver::Serial_Port::TX_Config nrt_tx_config;
     Driver::Serial_Port::RX_Config nrt_rx_config;
+    Driver::Serial_Port::RX_Config pending_rx_config;
     std::atomic<Base_RPDO_Sync_Write*> rpdo_writer{nullptr};
     std::atomic<Base_TPDO_Sync_Read*> tpdo_reader{nullptr};
     std::atomic<bool> inside_tpdo_reader{false};

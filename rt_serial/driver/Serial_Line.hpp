@@ -3,6 +3,8 @@
 #include <boost/asio/serial_port.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace Quorin_Core::RT_Serial::Driver {
@@ -38,8 +40,11 @@ public:
     /// The line's baud rate as the operating system holds it. Throws boost::system::system_error.
     static unsigned baudrate(Handle line);
 
-    /// Throws away what the line has received and nobody has read yet; `ec` reports a failure.
-    static void discard_input(Handle line, boost::system::error_code& ec);
+    /// Reads, without waiting, at most `capacity` of the bytes the line has received and
+    /// nobody has read yet; returns how many it read (0 when none are there or on failure,
+    /// which `ec` reports).
+    static std::size_t read_available(Handle line, std::uint8_t* buffer, std::size_t capacity,
+                                      boost::system::error_code& ec);
     /// Gives up the claims of `open` and closes `port`; `ec` reports a failure to close.
     static void close(boost::asio::serial_port& port, boost::system::error_code& ec);
 };

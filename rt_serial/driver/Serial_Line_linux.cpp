@@ -2,6 +2,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -127,9 +128,20 @@ void Serial_Line::close(boost::asio::serial_port& port, boost::system::error_cod
     port.close(ec);
 }
 
-void Serial_Line::discard_input(Handle line, boost::system::error_code& ec) {
+std::size_t Serial_Line::read_available(Handle line, std::uint8_t* buffer, std::size_t capacity,
+                                        boost::system::error_code& ec) {
     ec.clear();
-    if (::tcflush(line, TCIFLUSH) != 0) ec.assign(errno, boost::system::system_category());
+    // Asking first keeps the read from blocking whatever mode the descriptor is in.
+    int waiting = 0;
+    if (::ioctl(line, FIONREAD, &waiting) != 0) {
+        ec.assign(errno, boost::system::system_category());
+        return 0;
+    }
+    if (waiting <= 0 || capacity == 0) return 0;
+    const ssize_t got = ::read(line, buffer, std::min(capacity, static_cast<std::size_t>(waiting)));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) ec.assign(errno, boost::system::system_category());
+    return 0;
 }
 
 }  // namespace Quorin_Core::RT_Serial::Driver

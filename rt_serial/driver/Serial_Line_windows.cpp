@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace Quorin_Core::RT_Serial::Driver {
 
 namespace {
@@ -66,10 +68,31 @@ unsigned Serial_Line::baudrate(Handle line) {
     return read_state(line, get_option_call).BaudRate;
 }
 
-void Serial_Line::discard_input(Handle line, boost::system::error_code& ec) {
+std::size_t Serial_Line::read_available(Handle line, std::uint8_t* buffer, std::size_t capacity,
+                                        boost::system::error_code& ec) {
     ec.clear();
-    if (!::PurgeComm(line, PURGE_RXCLEAR))
+    const auto fail = [&ec] {
         ec.assign(static_cast<int>(::GetLastError()), boost::asio::error::get_system_category());
+        return std::size_t{0};
+    };
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!::ClearCommError(line, &errors, &status)) return fail();
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(capacity, status.cbInQue));
+    if (wanted == 0) return 0;
+    // The handle is overlapped and tied to the io_context's completion port. The event's low
+    // bit keeps this read's completion off that port; the bytes are queued already, so the
+    // read completes at once.
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return fail();
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<DWORD_PTR>(event) | 1);
+    DWORD got = 0;
+    const bool done = ::ReadFile(line, buffer, wanted, &got, &overlapped) ||
+                      (::GetLastError() == ERROR_IO_PENDING && ::GetOverlappedResult(line, &overlapped, &got, TRUE));
+    if (!done) fail();
+    ::CloseHandle(event);
+    return done ? got : 0;
 }
 
 void Serial_Line::close(boost::asio::serial_port& port, boost::system::error_code& ec) {

@@ -1,6 +1,7 @@
 #include "rt_serial/driver/Serial_Port.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
@@ -38,6 +39,15 @@ Clock::time_point deadline_after(std::uint64_t us) {
     const auto room = std::chrono::duration_cast<std::chrono::microseconds>(Clock::time_point::max() - now);
     if (us >= static_cast<std::uint64_t>(room.count())) return Clock::time_point::max();
     return now + std::chrono::microseconds(us);
+}
+
+/// Where in bytes[0, length) the first header begins, or where a tail that may begin one
+/// does; bytes before it cannot be part of a frame.
+std::size_t header_position(const std::uint8_t* bytes, std::size_t length, const Serial_Port::RX_Config& rx) {
+    for (std::size_t at = 0; at + rx.header_size <= length; ++at) {
+        if (std::memcmp(bytes + at, rx.header, rx.header_size) == 0) return at;
+    }
+    return length - header_overlap(bytes, length, rx);
 }
 
 }  // namespace
@@ -138,18 +148,71 @@ void Serial_Port::stop_transfer() {
     stop_locked();
 }
 
-void Serial_Port::discard_input() {
-    std::lock_guard lock(mutex);
-    if (!port.is_open() || rx_running) return;
+std::size_t Serial_Port::receive_pending(const RX_Config* rx) {
+    std::size_t frames = 0;
+    for (;;) {
+        Callback_Call call;
+        {
+            std::lock_guard lock(mutex);
+            if (!port.is_open() || failed || rx_running || rx == nullptr || !valid(*rx) || rx->size_parse_len == 0)
+                return frames;
+            switch (next_pending_frame(*rx, call)) {
+                case Pending_Step::NONE: return frames;
+                case Pending_Step::FRAME: ++frames; break;
+                case Pending_Step::SIZE_ERROR: break;
+            }
+        }
+        invoke(call);
+    }
+}
+
+Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, Callback_Call& call) {
+    for (;;) {
+        pending_begin += header_position(pending.data() + pending_begin, pending_end - pending_begin, rx);
+        const std::uint8_t* frame = pending.data() + pending_begin;
+        const std::size_t have = pending_end - pending_begin;
+        if (have >= rx.size_parse_len) {
+            const std::size_t size = rx.size_parser(this, frame);
+            if (size < rx.size_parse_len || size > rx.buffer_size) {
+                // As in a receive: the bytes up to the size are given up, hunting goes on after them.
+                std::memcpy(rx.buffer, frame, rx.size_parse_len);
+                pending_begin += rx.size_parse_len;
+                diag.rx_errors += 1;
+                call = {rx.rx_error_cb, nullptr, rx.buffer, rx.size_parse_len, rx.context};
+                return Pending_Step::SIZE_ERROR;
+            }
+            if (have >= size) {
+                std::memcpy(rx.buffer, frame, size);
+                pending_begin += size;
+                diag.rx_frames += 1;
+                call = {rx.rx_cplt_cb, nullptr, rx.buffer, size, rx.context};
+                return Pending_Step::FRAME;
+            }
+        }
+        if (!fill_pending()) return Pending_Step::NONE;
+    }
+}
+
+bool Serial_Port::fill_pending() {
+    const std::size_t kept = pending_end - pending_begin;
+    std::memmove(pending.data(), pending.data() + pending_begin, kept);
+    pending_begin = 0;
+    pending_end = kept;
+    if (pending_end == pending.size()) return false;
     boost::system::error_code ec;
-    Serial_Line::discard_input(port.native_handle(), ec);
-    if (ec) QUORIN_LOG(DEBUG, "Could not discard input on serial port [", port_name, "]: ", ec.message());
+    const std::size_t got =
+        Serial_Line::read_available(port.native_handle(), pending.data() + pending_end, pending.size() - pending_end, ec);
+    if (ec) QUORIN_LOG(DEBUG, "Could not read pending input on serial port [", port_name, "]: ", ec.message());
+    diag.rx_bytes += got;
+    pending_end += got;
+    return got != 0;
 }
 
 void Serial_Port::close() {
     std::lock_guard lock(mutex);
     if (!port.is_open()) return;
     stop_locked();
+    pending_begin = pending_end = 0;
     boost::system::error_code ec;
     Serial_Line::close(port, ec);
     if (ec) {
@@ -237,6 +300,13 @@ void Serial_Port::read_stage(Receive_Stage stage, std::size_t bytes) {
 }
 
 void Serial_Port::read_next() {
+    if (pending_begin != pending_end) {
+        // Bytes read ahead come first; handed over like a read's completion, never inline.
+        boost::asio::post(port.get_executor(), [self = shared_from_this(), epoch = rx_epoch] {
+            self->guarded([&] { self->on_pending_read(epoch); });
+        });
+        return;
+    }
     std::uint8_t* at = rx_config->buffer + rx_received + rx_stage_done;
     const std::size_t chunk = std::min(rx_stage_size - rx_stage_done, max_io_chunk_bytes);
     port.async_read_some(boost::asio::buffer(at, chunk),
@@ -254,17 +324,39 @@ void Serial_Port::on_read(std::uint64_t epoch, const boost::system::error_code& 
         diag.rx_bytes += bytes;
         // A stop, a time-out or an error has ended this receive already.
         if (epoch != rx_epoch || aborted(ec)) return;
-        rx_stage_done += bytes;
         if (ec) {
             QUORIN_LOG_ERROR("Error reading data on serial port [", port_name, "]: [", ec.message(),
-                             "] Bytes transferred:", rx_stage_done);
+                             "] Bytes transferred:", rx_stage_done + bytes);
             enter_error_state();
             return;
         }
-        if (rx_stage_done < rx_stage_size) return read_next();
-        call = finish_stage();
+        call = stage_bytes_read(bytes);
     }
     invoke(call);
+}
+
+void Serial_Port::on_pending_read(std::uint64_t epoch) {
+    Callback_Call call;
+    {
+        std::lock_guard lock(mutex);
+        // Left for the receive after this one, which a stop or a time-out has ended already.
+        if (epoch != rx_epoch) return;
+        std::uint8_t* at = rx_config->buffer + rx_received + rx_stage_done;
+        const std::size_t bytes = std::min(rx_stage_size - rx_stage_done, pending_end - pending_begin);
+        std::memcpy(at, pending.data() + pending_begin, bytes);
+        pending_begin += bytes;
+        call = stage_bytes_read(bytes);
+    }
+    invoke(call);
+}
+
+Serial_Port::Callback_Call Serial_Port::stage_bytes_read(std::size_t bytes) {
+    rx_stage_done += bytes;
+    if (rx_stage_done < rx_stage_size) {
+        read_next();
+        return {};
+    }
+    return finish_stage();
 }
 
 Serial_Port::Callback_Call Serial_Port::finish_stage() {

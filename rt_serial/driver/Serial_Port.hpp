@@ -5,6 +5,7 @@
 #include <boost/asio/system_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -86,6 +87,9 @@ public:
     static constexpr std::uint8_t transfer_rx_refused = 0x08;   ///< invalid RX config or RX busy
     static constexpr std::uint8_t transfer_error_state = 0x10;  ///< port failed; nothing started
 
+    /// Bytes read ahead by `receive_pending` that the port can hold for the next receive.
+    static constexpr std::size_t pending_capacity = 4096;
+
     /// Largest single read or write handed to the system, in bytes.
     static constexpr std::size_t max_io_chunk_bytes = 65536;
 
@@ -110,9 +114,12 @@ public:
     /// Cancels the time-out and every read and write; both directions become idle.
     /// Throws boost::system::system_error when the port is closed.
     void stop_transfer();
-    /// Throws away received bytes nobody has read (a late answer to an abandoned exchange),
-    /// so that the next receive starts on a fresh frame. Does nothing while a receive runs.
-    void discard_input();
+    /// Receives, without waiting, every whole frame the line holds unread (late answers to
+    /// exchanges that ended): each is copied to `rx`'s buffer and handed to its rx_cplt_cb on
+    /// this thread, one that cannot be completed goes to rx_error_cb, as in a receive. The
+    /// beginning of a frame still arriving is kept for the next receive. Does nothing while
+    /// a receive runs or for a fixed-size `rx`. Returns the number of whole frames.
+    std::size_t receive_pending(const RX_Config* rx);
     /// Stops every transfer and closes the port for good; does nothing when already closed.
     void close();
     /// The line's baud rate as the operating system reports it, or 0 on failure.
@@ -136,6 +143,9 @@ private:
     /// The read the receive is waiting for.
     enum class Receive_Stage : std::uint8_t { HEADER, SIZE_PARSE, REMAINDER, FIXED_SIZE };
 
+    /// What `receive_pending` found next in the bytes read ahead.
+    enum class Pending_Step : std::uint8_t { NONE, FRAME, SIZE_ERROR };
+
     /// A caller's callback with its arguments, made once the mutex is released.
     struct Callback_Call {
         Frame_Callback frame = nullptr;
@@ -156,6 +166,10 @@ private:
     void read_stage(Receive_Stage stage, std::size_t bytes);
     void read_next();
     void on_read(std::uint64_t epoch, const boost::system::error_code& ec, std::size_t bytes);
+    void on_pending_read(std::uint64_t epoch);
+    Callback_Call stage_bytes_read(std::size_t bytes);
+    bool fill_pending();
+    Pending_Step next_pending_frame(const RX_Config& rx, Callback_Call& call);
     Callback_Call finish_stage();
     Callback_Call header_byte_read();
     Callback_Call size_parse_read();
@@ -194,6 +208,11 @@ private:
     std::size_t tx_written = 0;
     const TX_Config* tx_config = nullptr;
     const RX_Config* rx_config = nullptr;
+    /// Bytes `receive_pending` read from the line that belong to a frame not yet whole:
+    /// [pending_begin, pending_end) is what the next receive reads before the line.
+    std::array<std::uint8_t, pending_capacity> pending{};
+    std::size_t pending_begin = 0;
+    std::size_t pending_end = 0;
 };
 
 }  // namespace Quorin_Core::RT_Serial::Driver

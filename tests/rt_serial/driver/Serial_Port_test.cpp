@@ -364,6 +364,37 @@ TEST_F(Serial_Port_Test, stopped_transfer_leaves_nothing_behind_for_the_next) {
     EXPECT_FALSE(run_until([&] { return seen.frames.size() > 1; }, 100ms));
 }
 
+TEST_F(Serial_Port_Test, pending_frames_are_taken_at_once_and_a_partial_one_waits_for_the_next_receive) {
+    const Bytes too_short{0xAA, 0x55, 0, 0, 3};
+    const Bytes too_long{0xAA, 0x55, 0, 0x10, 0x00};  // 4096 bytes, beyond the buffer
+    const Bytes late = frame(300, 3);
+    const Bytes sent = Bytes{0x00, 0x13} + frame(16, 1) + too_short + too_long + frame(40, 2) + part(late, 0, 100);
+    device.write(sent);
+    std::size_t taken = 0;
+    ASSERT_TRUE(run_until([&] {
+        taken += port->receive_pending(&rx);
+        return port->diag.rx_bytes == sent.size();
+    }, 5s, false));
+    EXPECT_EQ(taken, 2u);
+    ASSERT_EQ(seen.frames.size(), 2u);
+    EXPECT_EQ(seen.frames[0], frame(16, 1));
+    EXPECT_EQ(seen.frames[1], frame(40, 2));
+    EXPECT_EQ(seen.errors, (std::vector<std::size_t>{5, 5}));
+
+    // The frame's beginning survives a receive stopped before it was handed over, and
+    // nothing is taken ahead of a running receive.
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    port->stop_transfer();
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    EXPECT_EQ(port->receive_pending(&rx), 0u);
+    device.write(part(late, 100, late.size()));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
+    EXPECT_EQ(seen.frames[2], late);
+    EXPECT_EQ(port->diag.rx_frames, 3u);
+    EXPECT_EQ(port->diag.rx_errors, 2u);
+    EXPECT_EQ(port->diag.rx_bytes, sent.size() + late.size() - 100);
+}
+
 TEST_F(Serial_Port_Test, closing_aborts_silently_and_a_closed_port_refuses_everything) {
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
     port->close();
