@@ -254,9 +254,9 @@ void Session::tpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
     if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
-    // A late answer to an abandoned exchange would be read as this request's answer, and
-    // every later answer would then lag one period behind: start on a clean line.
-    port->discard_input();
+    // When the last request got no answer in time, its answer may still come and would be read
+    // as this request's: every later answer would then lag a period behind. Start clean.
+    if (tpdo_answer_outstanding) port->discard_input();
     std::size_t frame_length = 0;
     if (frame_builder.build(tx_entities->frame_a.data(), Payload::pdo_protocol, tpdo_request_data,
                             sizeof tpdo_request_data, tpdo_reply_quota, frame_length) != Datalink::PACK_OK)
@@ -268,6 +268,7 @@ void Session::tpdo_sync_handler() {
         pdo_start_failed("TPDO", result);
         return;
     }
+    tpdo_answer_outstanding = true;
     ++counters.tpdo_tx;
 }
 
@@ -337,6 +338,7 @@ void Session::rpdo_tx_cplt_cb(Serial_Port*, void* context) {
 }
 
 void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {
+    tpdo_answer_outstanding = false;
     inside_tpdo_reader = true;
     if (auto* reader = tpdo_reader.load()) (*reader)(data, size);
     inside_tpdo_reader = false;

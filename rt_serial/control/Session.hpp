@@ -181,6 +181,7 @@ private:
     std::uint64_t nrt_tx_length = 0;
     std::uint64_t nrt_rx_allowance = 0;
     bool nrt_pending = false;
+    bool tpdo_answer_outstanding = false;  ///< the last TPDO request has had no answer yet
     Link_Timing link;
 
     std::unique_ptr<Commu_Entities> tx_entities;

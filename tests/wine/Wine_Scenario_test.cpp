@@ -13,6 +13,7 @@
 
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
+#include "support/Sdo_Udp_Client.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
 #include "support/Udp_Client.hpp"
@@ -295,6 +296,49 @@ TEST_F(Wine_Scenario, a_udp_client_gets_its_rpdo_back_every_pdo_cycle_over_com7)
     EXPECT_EQ(device->counters().crc_errors, 0u);
     // Unread input is purged before every TPDO request.
     EXPECT_EQ(server->out().find("Could not discard input"), std::string::npos);
+}
+
+TEST_F(Wine_Scenario, sdo_requests_come_back_to_their_clients_with_their_epids_over_com7) {
+    Simulated_Device device;
+    const Dos_Device com7(wine, com_device, device.link());
+    const auto server = start();
+    Tcp_Client control(server->ctrl_port());
+    ASSERT_EQ(control.command("bind hand COM7"), "OK bind device [hand] to port [COM7]\r\n");
+    ASSERT_EQ(control.command("dev hand -o"), "OK opened device [hand]\r\n");
+
+    Sdo_Udp_Client first, second;
+    const std::string mailbox = std::to_string(sdo_port);
+    for (const Sdo_Udp_Client* client : {&first, &second}) {
+        const std::string port = std::to_string(client->port());
+        EXPECT_EQ(control.command("sdo hand -o 127.0.0.1 " + port),
+                  "OK add sdo link: server 0.0.0.0 " + mailbox + " client 127.0.0.1 " + port + " on [hand]\r\n");
+    }
+    EXPECT_EQ(control.command("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(first.port()) +
+                                                 "\",\"[1] 127.0.0.1:" + std::to_string(second.port()) + "\"]}\r\n");
+
+    // Each request goes into the mailbox stamped with its client's EPID (byte 4), crosses COM7
+    // in the gaps of the (idle) PDO cycle, and the device's echo goes back to that client alone.
+    constexpr std::size_t epid_byte = 4;
+    auto request = Sdo_Udp_Client::request(1);
+    auto other_request = Sdo_Udp_Client::request(2);
+    ASSERT_TRUE(first.send(sdo_port, request));
+    ASSERT_TRUE(second.send(sdo_port, other_request));
+    request[epid_byte] = 0;
+    other_request[epid_byte] = 1;
+    EXPECT_EQ(first.receive(10s), request);
+    EXPECT_EQ(second.receive(10s), other_request);
+    EXPECT_TRUE(first.receive_for(200ms).empty());
+
+    EXPECT_EQ(report_of(control, "diag hand -sdo 1 0"),
+              "--device: hand\n[SDO-SERVICE]\n"
+              "--linked id [00]:\n----total rx sdo: [1]:\n----total tx sdo: [1]:\n"
+              "----total rx sdo bytes: [6]:\n----total tx sdo bytes: [6]:\n"
+              "--linked id [01]:\n----total rx sdo: [1]:\n----total tx sdo: [1]:\n"
+              "----total rx sdo bytes: [6]:\n----total tx sdo bytes: [6]:\n");
+    EXPECT_THAT(report_of(control, "diag -a"), ::testing::HasSubstr("--sdo mailboxes: 1\n"));
+    control.close();
+    exit_cleanly(*server, {"Session stopped on [COM7]!", "Serial port [COM7] closed!"});
+    EXPECT_EQ(device->counters().sdo_messages, 2u);
 }
 
 }  // namespace
