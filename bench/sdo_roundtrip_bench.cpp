@@ -7,8 +7,11 @@
 //   - answered messages per second with 1 and with 16 clients, each sending its next request
 //     as soon as its answer comes.
 // A request that has no answer after `answer_timeout` is counted as unanswered and followed by
-// the next one. A plain program, not a timed test:
+// the next one; its answer, if it comes later, is counted as late. (When the session gives up on
+// an answer that then comes late, it stays on the line and is taken as the next exchange's
+// answer: from then on every answer waits for the next request, and the figures show it.) A plain program, not a timed test:
 //   build/bench/quorin_sdo_roundtrip_bench [seconds per figure]   (default 5)
+// With QUORIN_BENCH_KEEP set, the server's and the simulator's logs are kept.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -155,12 +159,17 @@ public:
 
     /// Sends `line` and returns the one-line reply; throws unless it begins with "OK".
     std::string command(const std::string& line) {
+        const std::string reply = exchange(line, "\r\n");
+        if (!reply.starts_with("OK")) throw std::runtime_error(line + " -> " + reply);
+        return reply;
+    }
+    /// Sends `line` and reads until the reply ends with `end`.
+    std::string exchange(const std::string& line, const std::string& end) {
         const std::string sent = line + "\n";
         ::send(fd, sent.data(), sent.size(), 0);
         std::string reply;
         char c = 0;
-        while (!reply.ends_with("\r\n") && ::recv(fd, &c, 1, 0) == 1) reply.push_back(c);
-        if (!reply.starts_with("OK")) throw std::runtime_error(line + " -> " + reply);
+        while (!reply.ends_with(end) && ::recv(fd, &c, 1, 0) == 1) reply.push_back(c);
         return reply;
     }
 
@@ -219,6 +228,7 @@ struct Loop_Result {
     std::vector<double> round_trip_us;    ///< answers to the request just sent
     std::uint64_t answered = 0;           ///< answers received within the measured window
     std::uint64_t unanswered = 0;         ///< requests given up after answer_timeout
+    std::uint64_t late = 0;               ///< answers to a request given up earlier
 };
 
 Loop_Result run_loop(const Udp_Socket& client, std::uint16_t mailbox_port, Clock::time_point measure_from,
@@ -240,6 +250,7 @@ Loop_Result run_loop(const Udp_Socket& client, std::uint16_t mailbox_port, Clock
                 break;
             }
             // A late answer to an earlier request: keep waiting for this one.
+            if (at >= measure_from) ++result.late;
         }
     }
     return result;
@@ -250,6 +261,7 @@ Loop_Result run_loop(const Udp_Socket& client, std::uint16_t mailbox_port, Clock
 struct Throughput {
     double answered_per_second = 0;
     std::uint64_t unanswered = 0;
+    std::uint64_t late = 0;
     Loop_Result first;
 };
 
@@ -265,6 +277,7 @@ Throughput run_clients(std::vector<Udp_Socket>& clients, std::uint16_t mailbox_p
     for (const auto& result : results) {
         throughput.answered_per_second += static_cast<double>(result.answered) / seconds;
         throughput.unanswered += result.unanswered;
+        throughput.late += result.late;
     }
     throughput.first = std::move(results.front());
     return throughput;
@@ -307,16 +320,41 @@ void print_split(const Loop_Result& loop, const std::vector<std::int64_t>& devic
 
 void print_latency(const Throughput& one, const std::vector<std::int64_t>& device_times) {
     const auto& trips = one.first.round_trip_us;
-    std::printf("  one client, one request at a time: %zu round trips, median %.0f us, p99 %.0f us, max %.0f us, "
-                "%llu unanswered within %lld ms\n",
-                trips.size(), quantile(trips, 0.5), quantile(trips, 0.99), quantile(trips, 1.0),
-                static_cast<unsigned long long>(one.unanswered), static_cast<long long>(answer_timeout.count()));
+    std::printf("  one client, one request at a time: %zu round trips, median %.0f us, p99 %.0f us, max %.0f us\n",
+                trips.size(), quantile(trips, 0.5), quantile(trips, 0.99), quantile(trips, 1.0));
     print_split(one.first, device_times);
 }
 
 void print_throughput(unsigned count, const Throughput& t) {
-    std::printf("  %2u client%s, each sending on its answer: %.0f answers/s, %llu unanswered\n", count,
-                count == 1 ? " " : "s", t.answered_per_second, static_cast<unsigned long long>(t.unanswered));
+    std::printf("  %2u client%s, each sending on its answer: %.0f answers/s, %llu unanswered within %lld ms, "
+                "%llu of them answered later\n",
+                count, count == 1 ? " " : "s", t.answered_per_second, static_cast<unsigned long long>(t.unanswered),
+                static_cast<long long>(answer_timeout.count()), static_cast<unsigned long long>(t.late));
+}
+
+/// The rest of the first line of `text` that begins with `prefix`, or "?".
+std::string value_after(const std::string& text, const std::string& prefix) {
+    const auto at = text.find(prefix);
+    if (at == std::string::npos) return "?";
+    const auto from = at + prefix.size();
+    return text.substr(from, text.find_first_of("\r\n", from) - from);
+}
+
+/// The session's figures of the last second, from the diagnosis command.
+std::string link_figures(Control& control) {
+    const std::string report = control.exchange("diag bench -rts", "--rx spb dropped: 0\n");
+    return "    link in the last second of it: NRT exchanges " + value_after(report, "--nrt tx/s: ") +
+           "/s, receive time-outs " + value_after(report, "--tx-rx timeout/s: ") + "/s, TPDO " +
+           value_after(report, "--real tpdo freq: ") + "\n";
+}
+
+/// What the simulator counted, from the counters it prints when it ends.
+void print_device_counters(const std::string& log_path) {
+    std::ifstream file(log_path);
+    const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::printf("  device: %s SDO messages, %s answered, %s answers lost, %s exchanges without room for an answer\n",
+                value_after(log, "sdo_messages: ").c_str(), value_after(log, "sdo_answers: ").c_str(),
+                value_after(log, "sdo_answers_lost: ").c_str(), value_after(log, "no_room: ").c_str());
 }
 
 std::string load_average() {
@@ -382,6 +420,7 @@ void run_scenario(const std::string& title, bool with_pdo, double seconds) {
         link_all(rig.control, one);
         const Throughput single = run_clients(one, mailbox_port, seconds);
         const Throughput many = run_clients(clients, mailbox_port, seconds);
+        const std::string link = link_figures(rig.control);
         rig.server.finish();
         rig.simulator.terminate();  // which writes out its trace
         auto device_times = device_read_times(trace_path);
@@ -389,13 +428,13 @@ void run_scenario(const std::string& title, bool with_pdo, double seconds) {
         print_latency(single, device_times);
         print_throughput(1, single);
         print_throughput(many_clients, many);
+        std::fputs(link.c_str(), stdout);
+        print_device_counters(dir + "/devsim.log");
     }
-    // QUORIN_BENCH_KEEP=1 keeps the logs and the trace for a look afterwards.
-    if (std::getenv("QUORIN_BENCH_KEEP") != nullptr) {
-        std::printf("  kept %s\n", dir.c_str());
-    } else {
+    if (std::getenv("QUORIN_BENCH_KEEP") != nullptr)
+        std::printf("  logs kept in %s\n", dir.c_str());
+    else
         std::filesystem::remove_all(dir);
-    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "rt_serial/datalink/SDO_Splitter.hpp"
 #include "server/Device.hpp"
+#include "services/Udp_Port_Unreachable.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
@@ -85,6 +86,10 @@ SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short p
         throw std::runtime_error("Error binding sdo mailbox on port " + std::to_string(port) + ": " +
                                  error.message());
     }
+    // A client that has gone must not make the next receive fail (on Windows it would).
+    if (const int refused = ignore_port_unreachable(socket); refused != 0)
+        QUORIN_LOG(WARN, "Sdo mailbox on port ", port, " reports unreachable clients as receive errors (error ",
+                   refused, ")");
     const auto bound = socket.local_endpoint(error);
     local_port_number = error ? port : bound.port();
     local_address_text = error ? local.address().to_string() : bound.address().to_string();

@@ -141,12 +141,19 @@ public:
 private:
     /// Empties the device's queues of what an earlier mailbox left there.
     void discard_stale_messages(const std::string& device_name);
+    /// The receive's completion: checks and queues the request, then receives the next one.
     void on_receive(const boost::system::error_code& error, std::size_t bytes);
+    /// Queues a request of a linked client with its EPID, or drops it.
     void accept_request(std::size_t bytes);
+    /// Whether the answer in `tx_buffer` goes to a client; sets the target if so.
     bool is_sendable_answer(std::size_t bytes);
+    /// Sends the answer in `tx_buffer` to `target_endpoint`.
     void start_send(std::size_t bytes);
+    /// The send's completion: counts it, then takes the next answer at once.
     void on_sent(const boost::system::error_code& error, std::size_t bytes);
+    /// Looks at the answer queue again after `idle_poll_interval`.
     void wait_idle();
+    /// Takes the next answer after the handlers that are ready have run.
     void continue_transmit_soon();
 
     boost::asio::io_context& context;
