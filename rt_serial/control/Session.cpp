@@ -362,6 +362,8 @@ void Session::nrt_start_transfer(std::uint64_t delay_us) {
         nrt_wait(microseconds(delay_us));
         return;
     }
+    // An answer that came after its exchange's time-out waits for no later exchange.
+    if (!port->rx_busy()) port->receive_pending(&pending_rx_config);
     nrt_budget = nrt_window_budget();
     if (nrt_budget == 0) {
         nrt_wait(nrt_poll_interval);
@@ -372,6 +374,10 @@ void Session::nrt_start_transfer(std::uint64_t delay_us) {
         return;
     }
     nrt_prepare_frame();
+    // A frame is cut to this window's budget, so it fits now; the next step may fall in a
+    // smaller window (the 1 ms tick keeps its phase against a 500 Hz cycle). Once it is on
+    // its way, the next frame is made to wait behind it.
+    if (nrt_pending && nrt_send_prepared()) nrt_prepare_frame();
     nrt_wait(nrt_poll_interval);
 }
 
@@ -399,15 +405,15 @@ std::uint64_t Session::nrt_window_budget() const {
 
 bool Session::nrt_send_prepared() {
     if (port->tx_busy() || port->rx_busy()) return false;
-    const std::uint64_t exchange_bytes = nrt_tx_length + nrt_rx_allowance;
-    if (nrt_budget < exchange_bytes) {
-        if (half_period_budget() >= exchange_bytes) return false;  // a later window will carry it
+    if (!nrt_fit_allowance()) {
+        if (half_period_budget() >= nrt_tx_length + min_nrt_frame_bytes()) return false;  // a later window
         // No window of this period can ever carry it; keep the queue moving.
         QUORIN_LOG(WARN, "Discarded NRT frame of ", nrt_tx_length, " bytes on [", port_name,
                    "]: larger than any window of the PDO period");
         nrt_pending = false;
         return true;
     }
+    const std::uint64_t exchange_bytes = nrt_tx_length + nrt_rx_allowance;
     nrt_tx_config.size = static_cast<std::uint16_t>(nrt_tx_length);
     nrt_rx_config.timeout_us = static_cast<std::uint64_t>(static_cast<float>(exchange_bytes) * link.us_per_byte) +
                                reply_timeout_margin_us;
@@ -418,6 +424,14 @@ bool Session::nrt_send_prepared() {
     return true;
 }
 
+bool Session::nrt_fit_allowance() {
+    if (nrt_budget >= nrt_tx_length + nrt_rx_allowance) return true;
+    // A window smaller than the one the frame was made for still carries it with a smaller
+    // answer allowance: the device keeps back the answers that do not fit for the next frame.
+    if (nrt_budget < nrt_tx_length + min_nrt_frame_bytes()) return false;
+    return nrt_pack(std::min(nrt_budget - nrt_tx_length, max_frame_bytes));
+}
+
 std::uint64_t Session::half_period_budget() const {
     const float half_period_us = static_cast<float>(period_ns.load() / 2000);
     if (half_period_us < link.nrt_min_window_us) return 16;
@@ -426,18 +440,20 @@ std::uint64_t Session::half_period_budget() const {
     return std::min(std::max<std::uint64_t>(16, bytes), nrt_window_bytes);
 }
 
+std::uint64_t Session::min_nrt_frame_bytes() const {
+    return (Payload::Timestamp_Size_Table[timestamp_code] + 29) / 16 * 16;
+}
+
 void Session::nrt_prepare_frame() {
-    const std::uint64_t timestamp_bytes = Payload::Timestamp_Size_Table[timestamp_code];
-    const std::uint64_t overhead = timestamp_bytes + nrt_frame_overhead_bytes;
-    const std::uint64_t min_frame = (timestamp_bytes + 29) / 16 * 16;
+    const std::uint64_t overhead = Payload::Timestamp_Size_Table[timestamp_code] + nrt_frame_overhead_bytes;
+    const std::uint64_t min_frame = min_nrt_frame_bytes();
     // Frame lengths are multiples of 16: a cap between two of them would let the padded frame
     // outgrow half the budget, and leave the answer less room than the request it echoes.
     const std::uint64_t half_budget = nrt_budget / 2 / 16 * 16;
     const std::uint64_t frame_cap = std::min(std::max(half_budget, min_frame), max_frame_bytes);
     const std::uint64_t byte_cap = frame_cap - overhead;
 
-    std::uint8_t* buffer = tx_entities->frame_b.data();
-    std::uint8_t* data = buffer + frame_builder.data_offset();
+    std::uint8_t* data = tx_entities->frame_b.data() + frame_builder.data_offset();
     std::uint64_t taken = 0;
     while (taken < byte_cap) {
         const auto got = tx_entities->queue.dequeue(byte_cap - taken, data + taken);
@@ -445,6 +461,7 @@ void Session::nrt_prepare_frame() {
         taken += got;
     }
     if (taken == 0) return;
+    nrt_data_size = taken;
 
     const std::uint64_t header = Payload::Payload_Descriptor::header_size(static_cast<std::uint8_t>(timestamp_code << 5));
     const std::uint64_t frame_length = Payload::Payload_Descriptor::padded_length(header + taken) + 8;
@@ -452,14 +469,18 @@ void Session::nrt_prepare_frame() {
     // full 1024 bytes would make the exchange too large for any window, and the frame with its
     // messages would be discarded.
     const std::uint64_t room = nrt_budget > frame_length ? nrt_budget - frame_length : 0;
-    const std::uint64_t allowance = std::max(std::min(room, max_frame_bytes), min_frame);
+    nrt_pending = nrt_pack(std::max(std::min(room, max_frame_bytes), min_frame));
+}
+
+bool Session::nrt_pack(std::uint64_t allowance) {
+    std::uint8_t* buffer = tx_entities->frame_b.data();
     std::size_t built_length = 0;
-    if (frame_builder.build(buffer, Payload::sdo_protocol, data, taken, static_cast<std::uint16_t>(allowance / 4),
-                            built_length) != Datalink::PACK_OK)
-        return;
-    nrt_pending = true;
+    if (frame_builder.build(buffer, Payload::sdo_protocol, buffer + frame_builder.data_offset(), nrt_data_size,
+                            static_cast<std::uint16_t>(allowance / 4), built_length) != Datalink::PACK_OK)
+        return false;
     nrt_tx_length = built_length;
     nrt_rx_allowance = allowance;
+    return true;
 }
 
 // ---- diagnostics -----------------------------------------------------------------------

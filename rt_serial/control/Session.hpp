@@ -157,8 +157,11 @@ private:
     void nrt_wait(std::chrono::microseconds delay);
     std::uint64_t nrt_window_budget() const;
     bool nrt_send_prepared();
+    bool nrt_fit_allowance();
     std::uint64_t half_period_budget() const;
     void nrt_prepare_frame();
+    bool nrt_pack(std::uint64_t allowance);
+    std::uint64_t min_nrt_frame_bytes() const;
 
     void update_diagnostic();
     void arm_diag_timer();
@@ -182,6 +185,7 @@ private:
     std::uint64_t nrt_budget = 0;
     std::uint64_t nrt_tx_length = 0;
     std::uint64_t nrt_rx_allowance = 0;
+    std::uint64_t nrt_data_size = 0;  ///< SDO bytes in the prepared frame
     bool nrt_pending = false;
     Link_Timing link;
 
