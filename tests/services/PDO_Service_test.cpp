@@ -16,7 +16,6 @@
 namespace Quorin_Test::PDO {
 namespace {
 
-using Bytes = Udp_Client::Bytes;
 
 std::vector<std::string> listing(PDO_Service& service) {
     std::vector<std::string> records;

@@ -33,11 +33,14 @@ void Temp_Dir::write_file(const std::string& name, const std::string& content) c
     file << content;
 }
 
-Server_Process::Options Server_Process::options_with_ports(std::uint16_t ctrl_port) {
+std::string Server_Ports::config() const {
+    return "[control_service]\nport = " + std::to_string(control) + "\n[sdo_service]\nport_start = " +
+           std::to_string(sdo) + "\n[pdo_service]\nport_start = " + std::to_string(pdo) + "\n";
+}
+
+Server_Process::Options Server_Process::options_with_ports(const Server_Ports& ports) {
     Options options;
-    options.config = "[control_service]\nport = " + std::to_string(ctrl_port) +
-                     "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
-                     "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
+    options.config = ports.config();
     return options;
 }
 
@@ -117,6 +120,10 @@ Server_Process::Server_Process(Options options)
     pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // The test runner may block signals in its threads; the child starts with none blocked.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::dup2(in_pipe[0], 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
@@ -177,6 +184,10 @@ void Server_Process::send_line(const std::string& line) {
 void Server_Process::close_stdin() {
     if (stdin_fd >= 0) ::close(stdin_fd);
     stdin_fd = -1;
+}
+
+void Server_Process::signal(int signal_number) {
+    if (!exit_status) ::kill(pid, signal_number);
 }
 
 std::optional<std::size_t> Server_Process::wait_for_output(const std::string& text, std::size_t from,

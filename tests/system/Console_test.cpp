@@ -31,7 +31,7 @@ protected:
         return without_log_lines(out.substr(out.rfind(prompt)));
     }
 
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    Server_Process server{Server_Process::options_with_ports()};
 };
 
 TEST_F(Console, help_prints_the_exact_listing) {

@@ -69,7 +69,7 @@ protected:
 
     std::uint16_t port() const { return server.ctrl_port(); }
 
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    Server_Process server{Server_Process::options_with_ports()};
 };
 
 TEST_F(Control_Service, help_is_answered_with_the_exact_listing_and_nothing_else) {

@@ -116,7 +116,7 @@ protected:
         return seen;
     }
 
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    Server_Process server{Server_Process::options_with_ports()};
     Tcp_Client client{server.ctrl_port()};
     Temp_Dir links;
 };

@@ -57,7 +57,7 @@ protected:
     Temp_Dir links;
     Udp_Client client;
     std::unique_ptr<Device_Simulator> simulator;
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    Server_Process server{Server_Process::options_with_ports()};
 };
 
 TEST_F(Diagnosis, an_idle_link_reports_zero_everywhere) {

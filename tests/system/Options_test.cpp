@@ -18,7 +18,7 @@ struct Finished_Run {
 /// Runs the binary with `args` until it ends by itself. A config with free ports is in place,
 /// so that a run which wrongly starts the server stays off the default ports.
 Finished_Run run_with(const std::vector<std::string>& args) {
-    auto options = Server_Process::options_with_ports(free_port());
+    auto options = Server_Process::options_with_ports();
     options.args = args;
     options.wait_until_started = false;
     Server_Process process(options);
@@ -125,7 +125,7 @@ TEST(Options, unknown_option_goes_to_standard_error_with_status_1) {
 }
 
 TEST(Options, debug_option_given_twice_starts_the_server) {
-    auto options = Server_Process::options_with_ports(free_port());
+    auto options = Server_Process::options_with_ports();
     options.args = {"--debug", "-d"};
     Server_Process server(options);
     EXPECT_EQ(server.console_command("help me"), "USAGE: help\r\n>-WRONG FORMAT\r\n\n");

@@ -11,6 +11,7 @@
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
 #include "support/Server_Process.hpp"
+#include "support/Test_Helpers.hpp"
 #include "support/Udp_Client.hpp"
 
 // The pdo and lspdo commands through the real binary, with simulated devices that echo the
@@ -20,7 +21,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
-using Bytes = Udp_Client::Bytes;
 using Quorin_Tools::Devsim::Device_Simulator;
 
 const std::string pdo_usage =
@@ -36,22 +36,6 @@ const std::string wrong_format = pdo_usage + "\r\n>-WRONG FORMAT\r\n";
 const std::string overrange = "PDO operations.\r\n" + pdo_usage + "\r\n>-OVERRANGE\r\n";
 const std::string frequency_range = "value must be between 1.000000 and 500.000000\r\n";
 const std::string no_channels = "{\"channels\":[]}\r\n";
-
-/// `data` with the zero padding a TPDO answer carries (to n + 10 a multiple of 16).
-Bytes padded(Bytes data) {
-    while ((data.size() + 10) % 16 != 0) data.push_back(0);
-    return data;
-}
-
-/// Receives until a datagram equal to `expected` comes, skipping echoes of earlier data.
-bool wait_echo(Udp_Client& client, const Bytes& expected, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto datagram = client.receive(100ms);
-        if (datagram && *datagram == expected) return true;
-    }
-    return false;
-}
 
 /// True when nothing arrives once what was on its way (an answer to a request already made)
 /// has been taken.
@@ -103,18 +87,10 @@ protected:
         ASSERT_EQ(reply_to("pdo " + name + " -e"), "OK enabled pdo transmission on [" + name + "]\r\n");
     }
 
-    static Server_Process::Options options(std::uint16_t pdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(pdo_port) + "\n";
-        return options;
-    }
-
     const std::uint16_t first_pdo_port = free_port_range(4);
     Temp_Dir links;
     std::vector<std::unique_ptr<Device_Simulator>> simulators;
-    Server_Process server{options(first_pdo_port)};
+    Server_Process server{Server_Process::options_with_ports({.pdo = first_pdo_port})};
 };
 
 TEST_F(PDO_Command, a_client_gets_its_rpdo_back_in_a_tpdo_every_period_until_pdo_is_disabled) {
@@ -127,7 +103,7 @@ TEST_F(PDO_Command, a_client_gets_its_rpdo_back_in_a_tpdo_every_period_until_pdo
 
     const Bytes rpdo{1, 2, 3, 4, 5};
     ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
-    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+    ASSERT_TRUE(client.wait_for(padded(rpdo)));
     // 100 Hz; loose bounds, for a loaded machine delays the session thread (the rate itself
     // is the benchmark's business).
     const auto per_second = client.receive_for(1s).size();
@@ -213,7 +189,7 @@ TEST_F(PDO_Command, only_datagrams_of_1_to_1004_bytes_from_the_client_itself_rea
     run_channel("hand", 0, client);
     const Bytes kept{1, 2, 3};
     ASSERT_TRUE(client.send_to(first_pdo_port, kept));
-    ASSERT_TRUE(wait_echo(client, padded(kept)));
+    ASSERT_TRUE(client.wait_for(padded(kept)));
 
     // Each of these must leave the device's RPDO data as it was.
     stranger.send_to(first_pdo_port, Bytes{9, 9});  // same address, another port
@@ -226,7 +202,7 @@ TEST_F(PDO_Command, only_datagrams_of_1_to_1004_bytes_from_the_client_itself_rea
 
     const Bytes longest(1004, 6);
     ASSERT_TRUE(client.send_to(first_pdo_port, longest));
-    ASSERT_TRUE(wait_echo(client, padded(longest)));
+    ASSERT_TRUE(client.wait_for(padded(longest)));
 
     // Counted: the five datagrams from the client (2000 bytes arrive cut to 1024), not the
     // stranger's; synced: the 3 and the 1004 bytes only.
@@ -245,14 +221,14 @@ TEST_F(PDO_Command, a_channel_closed_while_the_cycle_runs_sends_nothing_more_and
     run_channel("hand", 0, client);
     const Bytes rpdo{4, 4};
     ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
-    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+    ASSERT_TRUE(client.wait_for(padded(rpdo)));
 
     EXPECT_EQ(reply_to("pdo hand -c"), "OK closed pdo channel on [hand]\r\n");
     EXPECT_TRUE(stays_quiet(client)) << "TPDOs after the channel was closed";
     EXPECT_EQ(reply_to("lspdo"), no_channels);
 
     EXPECT_EQ(reply_to(open_line("hand", client)), opened("hand", 1, client));
-    EXPECT_TRUE(wait_echo(client, padded(rpdo))) << "the cycle ran on with the last RPDO data";
+    EXPECT_TRUE(client.wait_for(padded(rpdo))) << "the cycle ran on with the last RPDO data";
 }
 
 TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_its_channel_and_port) {
@@ -260,7 +236,7 @@ TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_i
     Udp_Client client;
     run_channel("hand", 0, client);
     ASSERT_TRUE(client.send_to(first_pdo_port, Bytes{5}));
-    ASSERT_TRUE(wait_echo(client, padded({5})));
+    ASSERT_TRUE(client.wait_for(padded({5})));
 
     EXPECT_EQ(reply_to("dev hand -d"), "OK destroyed device [hand]\r\n");
     EXPECT_EQ(reply_to("lspdo"), no_channels);
@@ -271,7 +247,7 @@ TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_i
     EXPECT_EQ(reply_to("dev hand -o"), "OK opened device [hand]\r\n");
     run_channel("hand", 1, client);
     ASSERT_TRUE(client.send_to(first_pdo_port + 1, Bytes{6}));
-    EXPECT_TRUE(wait_echo(client, padded({6})));
+    EXPECT_TRUE(client.wait_for(padded({6})));
 }
 
 TEST_F(PDO_Command, shutdown_with_channels_running_stops_devices_first_and_keeps_the_logged_order) {

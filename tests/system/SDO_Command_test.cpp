@@ -1,11 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "support/Free_Port.hpp"
@@ -13,6 +8,7 @@
 #include "support/Pty_Pair.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Udp_Client.hpp"
 
 namespace Quorin_Test {
 namespace {
@@ -27,38 +23,11 @@ const std::string sdo_overrange_tail = "SDO operations.\r\n" + sdo_usage + "\r\n
 const std::string lssdo_wrong_format = "USAGE: lssdo\r\n>-WRONG FORMAT\r\n";
 const std::string no_mailboxes = "{\"mailboxes\":[]}\r\n";
 
-/// A UDP port held bound on all IPv4 interfaces, so that a mailbox cannot bind it.
-class Taken_Udp_Port {
-public:
-    explicit Taken_Udp_Port(std::uint16_t port) : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Taken_Udp_Port() { ::close(fd); }
-    Taken_Udp_Port(const Taken_Udp_Port&) = delete;
-    Taken_Udp_Port& operator=(const Taken_Udp_Port&) = delete;
-    bool bound = false;
-
-private:
-    int fd;
-};
-
 /// A server whose SDO ports start at a known free range, with devices "hand" and "arm"
 /// bound to ptys (their sessions never start: the commands need no device that answers).
 class SDO_Command : public ::testing::Test {
 protected:
     static constexpr unsigned sdo_ports = 4;
-
-    static Server_Process::Options options(std::uint16_t sdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
-        return options;
-    }
 
     void SetUp() override {
         ASSERT_EQ(command("bind hand " + hand_pty.port_path()), "OK bind device [hand] to port [" + hand_pty.port_path() + "]\r\n");
@@ -75,7 +44,7 @@ protected:
     const std::uint16_t sdo_port = free_port_range(sdo_ports);
     Pty_Pair hand_pty;
     Pty_Pair arm_pty;
-    Server_Process server{options(sdo_port)};
+    Server_Process server{Server_Process::options_with_ports({.sdo = sdo_port})};
     Tcp_Client client{server.ctrl_port()};
 };
 
@@ -141,8 +110,7 @@ TEST_F(SDO_Command, mailbox_ports_count_up_and_are_never_given_back) {
     EXPECT_EQ(command("lssdo"), no_mailboxes);
     EXPECT_THAT(command("sdo hand -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(1) + " "));
 
-    const Taken_Udp_Port taken(static_cast<std::uint16_t>(sdo_port + 2));
-    ASSERT_TRUE(taken.bound);
+    const Udp_Client taken(static_cast<std::uint16_t>(sdo_port + 2));
     EXPECT_EQ(command("sdo arm -o 10.0.0.1 1"), "Error binding sdo mailbox on port " + port(2) +
                                                     ": Address already in use\r\nSDO operations.\r\n" + sdo_usage +
                                                     "\r\n>-EXCEPTION\r\n");

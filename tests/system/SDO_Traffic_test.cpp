@@ -11,7 +11,7 @@
 
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
-#include "support/Sdo_Udp_Client.hpp"
+#include "support/Udp_Client.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
@@ -19,7 +19,7 @@
 namespace Quorin_Test {
 namespace {
 
-using Datagram = Sdo_Udp_Client::Datagram;
+using Datagram = Udp_Client::Bytes;
 using Quorin_Tools::Devsim::Device_Simulator;
 
 constexpr std::uint32_t line_baud = 4000000;
@@ -50,20 +50,20 @@ class Linked_Client {
 public:
     Linked_Client(std::uint16_t mailbox_port, std::uint8_t epid) : mailbox_port(mailbox_port), epid(epid) {}
 
-    Sdo_Udp_Client& udp() { return client; }
+    Udp_Client& udp() { return client; }
     std::uint16_t port() const { return client.port(); }
 
     /// Sends request `sequence` and notes its echo as owed.
     bool send(std::uint32_t sequence) {
-        const Datagram request = Sdo_Udp_Client::request(sequence);
+        const Datagram request = Udp_Client::sdo_request(sequence);
         owed.insert(echo(request, epid));
-        return client.send(mailbox_port, request);
+        return client.send_to(mailbox_port, request);
     }
     /// Receives until the answers to all of `sequences` have come (poking the line when it is
     /// quiet), checking that each answer is owed and comes once. False on a deadline.
     bool receive_answers(const std::vector<std::uint32_t>& sequences) {
         std::set<Datagram> wanted;
-        for (const auto sequence : sequences) wanted.insert(echo(Sdo_Udp_Client::request(sequence), epid));
+        for (const auto sequence : sequences) wanted.insert(echo(Udp_Client::sdo_request(sequence), epid));
         const auto deadline = std::chrono::steady_clock::now() + answer_deadline;
         while (!wanted.empty() && std::chrono::steady_clock::now() < deadline) {
             const auto answer = client.receive(poke_after);
@@ -80,7 +80,7 @@ public:
     bool round_trip(std::uint32_t sequence) { return send(sequence) && receive_answers({sequence}); }
 
 private:
-    Sdo_Udp_Client client;
+    Udp_Client client;
     std::uint16_t mailbox_port;
     std::uint8_t epid;
     std::set<Datagram> owed;
@@ -91,11 +91,11 @@ private:
 /// own threads, counting the answers; they stop when the object goes.
 class Busy_Clients {
 public:
-    Busy_Clients(std::vector<Sdo_Udp_Client*> clients, std::uint16_t mailbox_port) : answered(clients.size()) {
+    Busy_Clients(std::vector<Udp_Client*> clients, std::uint16_t mailbox_port) : answered(clients.size()) {
         for (std::size_t i = 0; i < clients.size(); ++i) {
             threads.emplace_back([this, i, client = clients[i], mailbox_port] {
                 for (std::uint32_t sequence = 0; running; ++sequence) {
-                    client->send(mailbox_port, Sdo_Udp_Client::request(sequence));
+                    client->send_to(mailbox_port, Udp_Client::sdo_request(sequence));
                     if (client->receive(answer_wait)) ++answered[i];
                 }
             });
@@ -134,14 +134,6 @@ class SDO_Traffic : public ::testing::Test {
 protected:
     static constexpr unsigned sdo_ports = 2;
 
-    static Server_Process::Options options(std::uint16_t sdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
-        return options;
-    }
-
     static Quorin_Tools::Devsim::Config simulator_config(const Temp_Dir& dir) {
         Quorin_Tools::Devsim::Config config;
         config.link_path = dir.path() + "/hand";
@@ -175,7 +167,7 @@ protected:
     const std::uint16_t sdo_port = free_port_range(sdo_ports);
     Temp_Dir simulator_dir;
     Device_Simulator simulator{simulator_config(simulator_dir)};
-    Server_Process server{options(sdo_port)};
+    Server_Process server{Server_Process::options_with_ports({.sdo = sdo_port})};
     Tcp_Client control{server.ctrl_port()};
 };
 
@@ -210,24 +202,24 @@ TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_re
 
 TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
     auto client = linked_client(0);
-    Sdo_Udp_Client stranger;
+    Udp_Client stranger;
     const std::vector<Datagram> dropped{
-        Sdo_Udp_Client::request(1, 5),        Sdo_Udp_Client::request(2, 6, 0xF1), Sdo_Udp_Client::request(3, 6, 0x5F),
-        Sdo_Udp_Client::request(4, 6, 0xF0), Sdo_Udp_Client::request(5, 7),       Sdo_Udp_Client::request(6, 1100),
+        Udp_Client::sdo_request(1, 5),        Udp_Client::sdo_request(2, 6, 0xF1), Udp_Client::sdo_request(3, 6, 0x5F),
+        Udp_Client::sdo_request(4, 6, 0xF0), Udp_Client::sdo_request(5, 7),       Udp_Client::sdo_request(6, 1100),
     };
-    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send(sdo_port, datagram));
-    ASSERT_TRUE(stranger.send(sdo_port, Sdo_Udp_Client::request(7)));
+    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send_to(sdo_port, datagram));
+    ASSERT_TRUE(stranger.send_to(sdo_port, Udp_Client::sdo_request(7)));
     // Valid requests carry 0xEE in byte 4; their answers must carry the EPID instead. Another
     // one goes out while no answer has come (an answer may wait on the line for the next exchange).
     int valid_sent = 0;
     std::optional<Datagram> answer;
     for (; valid_sent < valid_attempts && !answer; ++valid_sent) {
-        ASSERT_TRUE(client->udp().send(sdo_port, Sdo_Udp_Client::request(100 + valid_sent, 6, 0x61, 0xEE)));
+        ASSERT_TRUE(client->udp().send_to(sdo_port, Udp_Client::sdo_request(100 + valid_sent, 6, 0x61, 0xEE)));
         answer = client->udp().receive(std::chrono::seconds(1));
     }
     ASSERT_TRUE(answer);
     EXPECT_EQ((*answer)[0], 0x61);
-    EXPECT_GE(Sdo_Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
+    EXPECT_GE(Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
     EXPECT_EQ((*answer)[epid_offset], 0) << "byte 4 replaced by the EPID";
     EXPECT_TRUE(stranger.receive_for(settle).empty());
     const auto seen = simulator.counters();

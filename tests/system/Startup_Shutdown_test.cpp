@@ -18,20 +18,6 @@ using ::testing::ElementsAre;
 
 const std::string first_prompt = "\nQuorin Core: ";
 
-struct Ports {
-    std::uint16_t control = free_port();
-    std::uint16_t sdo = free_port();
-    std::uint16_t pdo = free_port();
-
-    Server_Process::Options options() const {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(control) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(pdo) + "\n";
-        return options;
-    }
-};
-
 /// The PDO thread reports its scheduling priority whenever it gets to run; its line may
 /// fall anywhere among the others, so order checks leave it out.
 bool is_priority_report(const Log_Line& line) {
@@ -54,8 +40,8 @@ std::vector<std::string> shutdown_log(const std::string& out) {
 }
 
 TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
-    const Ports ports;
-    Server_Process server(ports.options());
+    const Server_Ports ports;
+    Server_Process server(Server_Process::options_with_ports(ports));
     const std::string out = server.out();
     const std::string before_prompt = out.substr(0, out.find(first_prompt));
 
@@ -76,7 +62,7 @@ TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
 }
 
 TEST(Startup_Shutdown, end_of_input_closes_clients_then_stops_and_joins_services_in_order) {
-    Server_Process server(Server_Process::options_with_ports(free_port()));
+    Server_Process server(Server_Process::options_with_ports());
     Tcp_Client client(server.ctrl_port());
     ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
 
@@ -94,7 +80,7 @@ TEST(Startup_Shutdown, end_of_input_closes_clients_then_stops_and_joins_services
 }
 
 TEST(Startup_Shutdown, exit_stops_the_same_way_and_the_pdo_thread_reported_its_priority_once) {
-    Server_Process server(Server_Process::options_with_ports(free_port()));
+    Server_Process server(Server_Process::options_with_ports());
     server.send_line("exit");
     ASSERT_EQ(server.wait_exit(), 0);
     EXPECT_THAT(shutdown_log(server.out()),
@@ -111,9 +97,8 @@ TEST(Startup_Shutdown, exit_stops_the_same_way_and_the_pdo_thread_reported_its_p
 
 TEST(Startup_Shutdown, control_port_in_use_ends_with_status_2_before_any_service_starts) {
     const Occupied_Port taken(free_port());
-    Ports ports;
-    ports.control = taken.port();
-    auto options = ports.options();
+    const Server_Ports ports{.control = taken.port()};
+    auto options = Server_Process::options_with_ports(ports);
     options.wait_until_started = false;
     Server_Process server(options);
 

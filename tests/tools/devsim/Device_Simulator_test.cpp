@@ -23,21 +23,6 @@ using Quorin_Test::Link_Peer;
 using Quorin_Test::Temp_Dir;
 using Clock = std::chrono::steady_clock;
 
-/// Polls `done` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-bool link_exists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
-
 class Device_Simulator_Test : public ::testing::Test {
 protected:
     Config config() const {

@@ -12,14 +12,8 @@ using namespace Quorin_Tools::Devsim;
 
 /// An answer from the device, as Device_Model builds them.
 Bytes device_frame(std::size_t data_size, bool with_crc = true) {
-    using namespace Quorin_Core::RT_Serial::Datalink;
-    Frame_Builder builder(Raw_Frame::device_id, Raw_Frame::host_id, with_crc);
-    Bytes frame(Raw_Frame::max_length_bytes);
-    const Bytes data(data_size, 0x42);
-    std::size_t length = 0;
-    builder.build(frame.data(), pdo, data.data(), data.size(), 0, length);
-    frame.resize(length);
-    return frame;
+    using Quorin_Core::RT_Serial::Datalink::Raw_Frame;
+    return Quorin_Test::build_frame(Raw_Frame::device_id, Raw_Frame::host_id, pdo, Bytes(data_size, 0x42), 0, with_crc);
 }
 
 bool crc_matches(const Bytes& frame) {
