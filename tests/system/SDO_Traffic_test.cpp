@@ -9,18 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
 #include "support/Udp_Client.hpp"
-#include "support/Server_Process.hpp"
-#include "support/Tcp_Client.hpp"
-#include "tools/devsim/Device_Simulator.hpp"
+#include "system/Device_Harness.hpp"
 
 namespace Quorin_Test {
 namespace {
 
 using Datagram = Udp_Client::Bytes;
-using Quorin_Tools::Devsim::Device_Simulator;
 
 constexpr std::uint32_t line_baud = 4000000;
 constexpr std::size_t epid_offset = 4;
@@ -128,33 +124,22 @@ private:
     std::vector<std::thread> threads;
 };
 
-/// A server with device "hand" bound to a simulated device that echoes every SDO message, its
-/// session started; SDO mailboxes from a known free port range.
-class SDO_Traffic : public ::testing::Test {
+/// Device "hand" bound to a simulated device on a paced line that echoes every SDO message, its
+/// session started.
+class SDO_Traffic : public Device_Server_Test {
 protected:
-    static constexpr unsigned sdo_ports = 2;
-
-    static Quorin_Tools::Devsim::Config simulator_config(const Temp_Dir& dir) {
-        Quorin_Tools::Devsim::Config config;
-        config.link_path = dir.path() + "/hand";
-        config.baud = line_baud;
-        return config;
-    }
-
     void SetUp() override {
-        simulator.start();
-        ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
-        ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
+        Quorin_Tools::Devsim::Config config;
+        config.baud = line_baud;
+        simulator = &add_device("hand", config);
     }
-
-    std::string command(const std::string& line) { return control.command(line).value_or("<no reply>"); }
 
     /// A new client, linked to hand's mailbox on `mailbox_port`, expected to get `epid`.
     std::unique_ptr<Linked_Client> linked_client(std::uint8_t epid, std::uint16_t mailbox_port = 0) {
-        if (mailbox_port == 0) mailbox_port = sdo_port;
+        if (mailbox_port == 0) mailbox_port = ports.sdo;
         auto client = std::make_unique<Linked_Client>(mailbox_port, epid);
         const std::string port = std::to_string(client->port());
-        EXPECT_EQ(command("sdo hand -o 127.0.0.1 " + port),
+        EXPECT_EQ(ask("sdo hand -o 127.0.0.1 " + port),
                   "OK add sdo link: server 0.0.0.0 " + std::to_string(mailbox_port) + " client 127.0.0.1 " + port +
                       " on [hand]\r\n");
         return client;
@@ -164,17 +149,13 @@ protected:
         return "sdo hand -c 127.0.0.1 " + std::to_string(client.port());
     }
 
-    const std::uint16_t sdo_port = free_port_range(sdo_ports);
-    Temp_Dir simulator_dir;
-    Device_Simulator simulator{simulator_config(simulator_dir)};
-    Server_Process server{Server_Process::options_with_ports({.sdo = sdo_port})};
-    Tcp_Client control{server.ctrl_port()};
+    Device_Simulator* simulator = nullptr;
 };
 
 TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_reused_last_freed_first) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
-    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
+    EXPECT_EQ(ask("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
                                          "\",\"[1] 127.0.0.1:" + std::to_string(clients[1]->port()) +
                                          "\",\"[2] 127.0.0.1:" + std::to_string(clients[2]->port()) + "\"]}\r\n");
 
@@ -187,8 +168,8 @@ TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_re
     for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->receive_answers(sequences)) << i;
 
     // Free EPID 1 (by EPID), then EPID 0 (by endpoint): the next links get 0, then 1.
-    EXPECT_EQ(command("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
-    EXPECT_EQ(command(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
     const auto fourth = linked_client(0);
     const auto fifth = linked_client(1);
     EXPECT_TRUE(fourth->round_trip(100));
@@ -207,14 +188,14 @@ TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
         Udp_Client::sdo_request(1, 5),        Udp_Client::sdo_request(2, 6, 0xF1), Udp_Client::sdo_request(3, 6, 0x5F),
         Udp_Client::sdo_request(4, 6, 0xF0), Udp_Client::sdo_request(5, 7),       Udp_Client::sdo_request(6, 1100),
     };
-    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send_to(sdo_port, datagram));
-    ASSERT_TRUE(stranger.send_to(sdo_port, Udp_Client::sdo_request(7)));
+    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send_to(ports.sdo, datagram));
+    ASSERT_TRUE(stranger.send_to(ports.sdo, Udp_Client::sdo_request(7)));
     // Valid requests carry 0xEE in byte 4; their answers must carry the EPID instead. Another
     // one goes out while no answer has come (an answer may wait on the line for the next exchange).
     int valid_sent = 0;
     std::optional<Datagram> answer;
     for (; valid_sent < valid_attempts && !answer; ++valid_sent) {
-        ASSERT_TRUE(client->udp().send_to(sdo_port, Udp_Client::sdo_request(100 + valid_sent, 6, 0x61, 0xEE)));
+        ASSERT_TRUE(client->udp().send_to(ports.sdo, Udp_Client::sdo_request(100 + valid_sent, 6, 0x61, 0xEE)));
         answer = client->udp().receive(std::chrono::seconds(1));
     }
     ASSERT_TRUE(answer);
@@ -222,7 +203,7 @@ TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
     EXPECT_GE(Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
     EXPECT_EQ((*answer)[epid_offset], 0) << "byte 4 replaced by the EPID";
     EXPECT_TRUE(stranger.receive_for(settle).empty());
-    const auto seen = simulator.counters();
+    const auto seen = simulator->counters();
     EXPECT_EQ(seen.sdo_messages, static_cast<std::uint64_t>(valid_sent)) << "only valid requests reached the device";
     EXPECT_EQ(seen.sdo_unparsed, 0u);
 }
@@ -230,7 +211,7 @@ TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
 TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
     std::string batch;
     for (unsigned n = 0; n < 256; ++n) batch += "sdo hand -o 10.0." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1) + " 7\n";
-    ASSERT_TRUE(control.send(batch));
+    ASSERT_TRUE(client.send(batch));
     std::string replies;
     const auto count_ok = [&] {
         std::size_t ok = 0;
@@ -238,17 +219,17 @@ TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
         return ok;
     };
     while (count_ok() < 256) {
-        const auto more = control.receive_until("\r\n");
+        const auto more = client.receive_until("\r\n");
         ASSERT_TRUE(more) << replies;
         replies += *more;
     }
     EXPECT_EQ(replies.find("FAILED"), std::string::npos);
-    EXPECT_EQ(command("sdo hand -o 10.9.9.9 7"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
-    const std::string listing = command("lssdo hand");
+    EXPECT_EQ(ask("sdo hand -o 10.9.9.9 7"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
+    const std::string listing = ask("lssdo hand");
     EXPECT_THAT(listing, ::testing::HasSubstr("\"[0] 10.0.0.1:7\""));
     EXPECT_THAT(listing, ::testing::EndsWith("\"[255] 10.0.1.6:7\"]}\r\n"));
 
-    EXPECT_EQ(command("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
     EXPECT_TRUE(linked_client(200)->round_trip(1));
 }
 
@@ -256,9 +237,9 @@ TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_po
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
+        EXPECT_EQ(ask("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
         std::this_thread::sleep_for(settle);  // answers already on their way may still arrive
         const auto before = busy.total();
         std::this_thread::sleep_for(settle);
@@ -268,36 +249,36 @@ TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_po
     const auto relinked = linked_client(0);
     EXPECT_TRUE(relinked->round_trip(1));
     {
-        Busy_Clients busy({&relinked->udp()}, sdo_port);
+        Busy_Clients busy({&relinked->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n");
-        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
+        EXPECT_EQ(ask("sdo -c"), "OK removed all sdo mailboxes\r\n");
+        EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[]}\r\n");
         std::this_thread::sleep_for(settle);
         const auto before = busy.total();
         std::this_thread::sleep_for(settle);
         EXPECT_EQ(busy.total(), before) << "answers after the mailbox was removed";
     }
     // The new mailbox is on the next port, and its EPID 0 gets nothing left over for the old one's.
-    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(2));
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(ports.sdo + 1))->round_trip(2));
 }
 
 TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_server) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 4; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("dev hand -d"), "OK destroyed device [hand]\r\n");
-        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
+        EXPECT_EQ(ask("dev hand -d"), "OK destroyed device [hand]\r\n");
+        EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[]}\r\n");
         std::this_thread::sleep_for(settle);
         const auto before = busy.total();
         std::this_thread::sleep_for(settle);
         EXPECT_EQ(busy.total(), before);
     }
     // The same simulated device, bound again, gets a new mailbox on the next port.
-    ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
-    ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
-    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(9));
+    ASSERT_THAT(ask("bind hand " + simulator->link_path()), ::testing::StartsWith("OK bind device [hand]"));
+    ASSERT_EQ(ask("dev hand -o"), "OK opened device [hand]\r\n");
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(ports.sdo + 1))->round_trip(9));
 
     server.close_stdin();
     ASSERT_EQ(server.wait_exit(), 0);
@@ -308,7 +289,7 @@ TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_serv
 TEST_F(SDO_Traffic, shutdown_with_open_mailboxes_and_busy_clients_keeps_its_order) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
-    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, ports.sdo);
     ASSERT_TRUE(busy.each_answered(5));
 
     server.close_stdin();
