@@ -54,23 +54,6 @@ struct Cycle_Rig {
     Udp_Client client;
 };
 
-TEST(PDO_Channel_Session, the_clients_rpdo_comes_back_in_the_devices_tpdo_every_period) {
-    Cycle_Rig rig;
-    const auto port = rig.open_channel();
-    const Bytes rpdo{1, 2, 3, 4, 5, 6, 7};
-    ASSERT_TRUE(rig.client.send_to(port, rpdo));
-    ASSERT_TRUE(rig.client.wait_for(padded(rpdo)));
-    const Bytes longest(1004, 0x5A);
-    ASSERT_TRUE(rig.client.send_to(port, longest));
-    ASSERT_TRUE(rig.client.wait_for(padded(longest)));
-    EXPECT_EQ(padded(longest).size(), 1014u);
-
-    const auto channel = rig.service.get_channel(rig.device.get(), 0);
-    const auto sent_before = channel->diagnostics.tpdo.load();
-    EXPECT_TRUE(eventually([&] { return channel->diagnostics.tpdo >= sent_before + 20; }))
-        << "a TPDO datagram every period";
-}
-
 TEST(PDO_Channel_Session, channels_closed_and_opened_while_the_session_feeds_their_sink) {
     constexpr int rounds = 30;
     Cycle_Rig rig;

@@ -379,18 +379,4 @@ TEST_F(SDO_Service_Test, removing_mailboxes_and_links_while_clients_send_and_ans
     for (auto& worker : workers) worker.join();
 }
 
-TEST_F(SDO_Service_Test, the_256_link_limit_and_clearing_links) {
-    const auto hand = make_device("hand");
-    service->add_mailbox(hand);
-    const auto mailbox = service->get_mailbox(hand.get(), 0);
-    for (unsigned n = 0; n < 256; ++n)
-        ASSERT_TRUE(mailbox->add_link({make_address("10.0.1.1"), static_cast<unsigned short>(1000 + n)}));
-    EXPECT_FALSE(mailbox->add_link({make_address("10.0.1.1"), 2000}));
-    mailbox->clear_links();
-    ASSERT_TRUE(mailbox->add_link({make_address("10.0.1.1"), 2000}));
-    udp::endpoint first;
-    ASSERT_TRUE(mailbox->get_link(0, first));
-    EXPECT_EQ(first.port(), 2000);
-}
-
 }  // namespace

@@ -172,20 +172,6 @@ TEST_F(Config, host_ip_is_stored_in_canonical_form_and_does_not_move_the_control
     expect_control_port_answers(port);
 }
 
-TEST_F(Config, windows_line_ends_are_trimmed) {
-    const auto port = free_port();
-    const auto server = start_with("[control_service]\r\n"
-                                   "port = " + std::to_string(port) + "\r\n"
-                                   "\r\n"
-                                   "[pdo_service]\r\n"
-                                   "port_start = 30001\r\n");
-    EXPECT_THAT(config_log(*server),
-                ElementsAre("[INFO ] Loading config from: ./quorin_cfg.ini", loaded_control_port(port),
-                            "[INFO ] Loaded pdo_service->port_start: 30001",
-                            "[INFO ] Config loaded from: ./quorin_cfg.ini"));
-    expect_control_port_answers(port);
-}
-
 TEST_F(Config, file_in_the_working_directory_is_read_and_the_one_above_is_not) {
     const auto port = free_port();
     Server_Process::Options options;

@@ -108,23 +108,6 @@ TEST_F(Device_Lifecycle, closing_a_device_that_never_ran_answers_ok_and_keeps_it
     EXPECT_TRUE(logged(session_started(port)));
 }
 
-TEST_F(Device_Lifecycle, deleting_a_running_device_stops_its_session_before_closing_its_port) {
-    const auto device = start_simulator(links, "sim");
-    const std::string port = device->link_path();
-    ASSERT_EQ(ask("bind a " + port), Expected::bound("a", port));
-    ASSERT_EQ(ask("dev a -o"), Expected::opened("a"));
-    ASSERT_TRUE(logged(session_started(port)));
-
-    EXPECT_EQ(ask("dev a -d"), Expected::destroyed("a"));
-    ASSERT_TRUE(logged(port_closed(port)));
-    const auto lines = log_lines(server.out());
-    EXPECT_LT(position_of(lines, session_stopped(port)), position_of(lines, port_closed(port)));
-    EXPECT_FALSE(Locked_Line::held_by_someone(port));
-    EXPECT_EQ(ask("lsbind"), Expected::no_binds);
-    EXPECT_EQ(ask("dev a -d"), Expected::not_found("a"));
-    EXPECT_TRUE(saw_nothing(*device));
-}
-
 TEST_F(Device_Lifecycle, an_unplugged_device_leaves_the_server_running_and_delete_and_bind_recover) {
     const auto device = start_simulator(links, "sim", 50ms);
     const std::string port = device->link_path();

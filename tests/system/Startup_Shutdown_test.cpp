@@ -61,38 +61,36 @@ TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
                          std::to_string(client.local_port()) + "\"]}\r\n");
 }
 
-TEST(Startup_Shutdown, end_of_input_closes_clients_then_stops_and_joins_services_in_order) {
-    Server_Process server(Server_Process::options_with_ports());
-    Tcp_Client client(server.ctrl_port());
-    ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
+TEST(Startup_Shutdown, exit_or_end_of_input_closes_clients_then_stops_and_joins_services_in_order) {
+    for (const bool by_exit : {true, false}) {
+        SCOPED_TRACE(by_exit ? "exit" : "end of input");
+        Server_Process server(Server_Process::options_with_ports());
+        Tcp_Client client(server.ctrl_port());
+        ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
 
-    server.close_stdin();
-    ASSERT_EQ(server.wait_exit(), 0);
-    EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
-    const std::string out = server.out();
-    EXPECT_THAT(shutdown_log(out),
-                ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
-                            "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
-                            "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
-                            "[INFO ] SDO Service stopped!"));
-    EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
-    EXPECT_EQ(server.err(), "");
-}
-
-TEST(Startup_Shutdown, exit_stops_the_same_way_and_the_pdo_thread_reported_its_priority_once) {
-    Server_Process server(Server_Process::options_with_ports());
-    server.send_line("exit");
-    ASSERT_EQ(server.wait_exit(), 0);
-    EXPECT_THAT(shutdown_log(server.out()),
-                ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] PDO Service stopping...!",
-                            "[INFO ] SDO Service stopping...!", "[INFO ] Control Service stopped!",
-                            "[INFO ] PDO Service stopped!", "[INFO ] SDO Service stopped!"));
-    // Whatever the rung reached, the ladder ends in exactly one outcome line.
-    const auto lines = log_lines(server.out());
-    EXPECT_EQ(count_messages_starting(lines, "Thread priority set to THREAD_PRIORITY_") +
-                  count_messages_starting(lines, "Failed to set any thread priority"),
-              1u)
-        << server.out();
+        if (by_exit) server.send_line("exit");
+        else server.close_stdin();
+        ASSERT_EQ(server.wait_exit(), 0);
+        EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
+        const std::string out = server.out();
+        EXPECT_THAT(shutdown_log(out),
+                    ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
+                                "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
+                                "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
+                                "[INFO ] SDO Service stopped!"));
+        EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
+        EXPECT_EQ(server.err(), "");
+        // No reply to the line that ended it; the console's last words are its prompt.
+        const std::string console_tail = without_log_lines(out.substr(out.rfind(first_prompt)));
+        if (by_exit) EXPECT_EQ(console_tail, first_prompt + "> exit\n");
+        else EXPECT_THAT(console_tail, ::testing::AnyOf(first_prompt + "> ", first_prompt + "> \n"));
+        // Whatever the rung reached, the ladder ends in exactly one outcome line.
+        const auto lines = log_lines(out);
+        EXPECT_EQ(count_messages_starting(lines, "Thread priority set to THREAD_PRIORITY_") +
+                      count_messages_starting(lines, "Failed to set any thread priority"),
+                  1u)
+            << out;
+    }
 }
 
 TEST(Startup_Shutdown, control_port_in_use_ends_with_status_2_before_any_service_starts) {
