@@ -95,7 +95,7 @@ protected:
     std::vector<std::shared_ptr<Device>> devices;
 };
 
-TEST_F(SDO_Service_Test, ports_count_up_from_the_first_and_a_failed_bind_still_uses_its_port) {
+TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_and_lookups_go_by_device_or_port) {
     const auto arm = make_device("arm");
     const auto hand = make_device("hand");
     const auto leg = make_device("leg");
@@ -106,20 +106,11 @@ TEST_F(SDO_Service_Test, ports_count_up_from_the_first_and_a_failed_bind_still_u
     EXPECT_FALSE(service->remove_mailbox(arm.get(), 0));
     EXPECT_EQ(service->add_mailbox(hand), base_port + 1) << "a removed mailbox's port is not given back";
 
-    const udp::endpoint taken_at(udp::v4(), static_cast<unsigned short>(base_port + 2));
-    udp::socket taken(context, taken_at);
-    try {
-        service->add_mailbox(leg);
-        ADD_FAILURE() << "a port in use was bound";
-    } catch (const std::runtime_error& error) {
-        EXPECT_THAT(error.what(), ::testing::HasSubstr(std::to_string(base_port + 2)));
-    }
-    EXPECT_FALSE(service->get_mailbox(leg.get(), 0));
-    EXPECT_EQ(service->add_mailbox(leg), base_port + 3);
+    EXPECT_EQ(service->add_mailbox(leg), base_port + 2);
 
     EXPECT_EQ(service->get_mailbox(nullptr, base_port + 1), service->get_mailbox(hand.get(), 0));
     EXPECT_FALSE(service->get_mailbox(arm.get(), 0));
-    ASSERT_TRUE(service->remove_mailbox(nullptr, static_cast<unsigned short>(base_port + 3)));
+    ASSERT_TRUE(service->remove_mailbox(nullptr, static_cast<unsigned short>(base_port + 2)));
     EXPECT_FALSE(service->get_mailbox(leg.get(), 0));
 }
 

@@ -41,32 +41,11 @@ std::string Server_Ports::config() const {
 Server_Process::Options Server_Process::options_with_ports(const Server_Ports& ports) {
     Options options;
     options.config = ports.config();
+    options.control_port = ports.control;
     return options;
 }
 
 namespace {
-
-/// The number in a "port = N" line right after "[control_service]", or 0.
-std::uint16_t control_port_in(const std::string& config) {
-    constexpr std::string_view blanks = " \t\r\n";
-    std::string_view text = config;
-    auto skip = [&](std::string_view expected) {
-        text.remove_prefix(std::min(text.find_first_not_of(blanks), text.size()));
-        if (!text.starts_with(expected)) return false;
-        text.remove_prefix(expected.size());
-        return true;
-    };
-    const auto section_at = text.find("[control_service]");
-    if (section_at == std::string_view::npos) return 0;
-    text.remove_prefix(section_at);
-    if (!skip("[control_service]") || !skip("port") || !skip("=") || !skip("")) return 0;
-    unsigned number = 0;
-    for (const char digit : text) {
-        if (digit < '0' || digit > '9' || number > 65535) break;
-        number = number * 10 + static_cast<unsigned>(digit - '0');
-    }
-    return number <= 65535 ? static_cast<std::uint16_t>(number) : 0;
-}
 
 /// `chunk` with the C runtime's text mode undone: the "\r" it wrote before each "\n" removed.
 /// A "\r" that ends the chunk is held back in `held_cr` until the next chunk shows what follows.
@@ -98,13 +77,13 @@ void Server_Process::write_config_files(const Options& options, const std::strin
 }
 
 Server_Process::Server_Process(Options options)
-    : console_echoes(options.console_echoes), text_mode_output(options.text_mode_output) {
+    : control_port(options.control_port),
+      console_echoes(options.console_echoes),
+      text_mode_output(options.text_mode_output) {
     ::signal(SIGPIPE, SIG_IGN);  // a write to a server that has gone must fail, not kill the test
     const std::string working_dir =
         options.working_subdir.empty() ? temp_dir.path() : temp_dir.path() + "/" + options.working_subdir;
     write_config_files(options, working_dir);
-    const std::string& read_config = options.config.empty() ? options.parent_config : options.config;
-    control_port = control_port_in(read_config);
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))

@@ -50,6 +50,8 @@ public:
     struct Options {
         /// Written as ./quorin_cfg.ini unless empty; then no file is written.
         std::string config;
+        /// The control port `config` sets, as ctrl_port() reports it.
+        std::uint16_t control_port = 0;
         std::vector<std::string> args;
         /// Waits for "Control Service started!" before returning.
         bool wait_until_started = true;

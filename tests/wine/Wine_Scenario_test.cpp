@@ -90,8 +90,8 @@ protected:
     /// Starts quorin.exe under Wine with its own ports and `config_extra` appended to its file.
     std::unique_ptr<Server_Process> start(const std::string& config_extra = "",
                                          std::vector<std::string> args = {"--debug"}) {
-        Server_Process::Options options;
-        options.config = Server_Ports{.sdo = sdo_port, .pdo = pdo_port}.config() + config_extra;
+        auto options = Server_Process::options_with_ports({.sdo = sdo_port, .pdo = pdo_port});
+        options.config += config_extra;
         options.command = {wine.loader, wine.binary};
         options.args = std::move(args);
         options.console_echoes = false;
