@@ -13,6 +13,7 @@
 #include "support/Log_Lines.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Test_Helpers.hpp"
 #include "system/Expected_Replies.hpp"
 
 namespace Quorin_Test {
@@ -44,13 +45,8 @@ protected:
 
     /// Asks lsctrl through `client` until it answers `expected` (closed clients are swept lazily).
     static bool eventually_lists(Tcp_Client& client, const std::string& expected) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
         std::optional<std::string> listing;
-        while (std::chrono::steady_clock::now() < deadline) {
-            listing = client.command("lsctrl");
-            if (listing == expected) return true;
-            std::this_thread::sleep_for(10ms);
-        }
+        if (eventually([&] { return (listing = client.command("lsctrl")) == expected; }, 10s)) return true;
         ADD_FAILURE() << "last listing: " << listing.value_or("<none>") << "\nexpected: " << expected;
         return false;
     }

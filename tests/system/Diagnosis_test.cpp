@@ -109,17 +109,11 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_a_missing_service_replaces_
               "[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 0\n--sdo mailboxes: 1\n");
 }
 
-/// The mailbox port named in an "OK add sdo link: server 0.0.0.0 PORT client ..." reply.
-std::uint16_t mailbox_port(const std::string& reply) {
-    const std::string prefix = "OK add sdo link: server 0.0.0.0 ";
-    if (reply.rfind(prefix, 0) != 0) return 0;
-    return static_cast<std::uint16_t>(std::stoi(reply.substr(prefix.size())));
-}
-
 TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
     add_hand();
-    const auto port = mailbox_port(reply_to("sdo hand -o " + udp.endpoint_args()));
-    ASSERT_NE(port, 0);
+    const std::uint16_t port = ports.sdo;
+    ASSERT_EQ(reply_to("sdo hand -o " + udp.endpoint_args()),
+              "OK add sdo link: server 0.0.0.0 " + std::to_string(port) + " client " + udp.endpoint_args() + " on [hand]\r\n");
     const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(udp.send_to(port, request));
@@ -130,7 +124,10 @@ TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
         "----total rx sdo bytes: [30]:\n----total tx sdo bytes: [30]:\n"
         "--linked id [07]:\n----total rx sdo: [0]:\n----total tx sdo: [0]:\n"
         "----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
-    EXPECT_EQ(reply_to("diag hand -sdo 7 0"), "--device: hand\n[SDO-SERVICE]\n" + totals);
+    // An answer is counted once its send has completed, which may be after the client has it.
+    std::string report;
+    eventually([&] { return (report = reply_to("diag hand -sdo 7 0")).find("rx sdo: [5]") != std::string::npos; });
+    EXPECT_EQ(report, "--device: hand\n[SDO-SERVICE]\n" + totals);
     ASSERT_EQ(reply_to("sdo hand -c 0").rfind("OK", 0), 0u);
     EXPECT_EQ(reply_to("diag hand -sdo 0 7"), "--device: hand\n[SDO-SERVICE]\n" + totals);
 }
@@ -138,8 +135,9 @@ TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
 TEST_F(Diagnosis, an_overflowing_transmit_queue_shows_its_drops) {
     add_hand();
     ASSERT_EQ(reply_to("dev hand -c"), "OK closed device [hand]\r\n");  // nothing drains the queue now
-    const auto port = mailbox_port(reply_to("sdo hand -o " + udp.endpoint_args()));
-    ASSERT_NE(port, 0);
+    const std::uint16_t port = ports.sdo;
+    ASSERT_EQ(reply_to("sdo hand -o " + udp.endpoint_args()),
+              "OK add sdo link: server 0.0.0.0 " + std::to_string(port) + " client " + udp.endpoint_args() + " on [hand]\r\n");
     const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
     double dropped = 0;
     for (int round = 0; round < 10 && dropped <= 0; ++round) {
