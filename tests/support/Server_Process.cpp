@@ -181,17 +181,6 @@ std::optional<std::size_t> Server_Process::wait_for_output(const std::string& te
     return found;
 }
 
-bool Server_Process::wait_for_count(const std::string& text, std::size_t count,
-                                    std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-        std::size_t seen = 0;
-        for (auto at = stdout_text.find(text); at != std::string::npos; at = stdout_text.find(text, at + 1))
-            ++seen;
-        return seen >= count;
-    });
-}
-
 bool Server_Process::wait_for_stdout(const std::function<bool(const std::string&)>& done,
                                      std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);

@@ -90,9 +90,6 @@ public:
     /// Waits until standard output holds `text` at or after `from`; returns its position.
     std::optional<std::size_t> wait_for_output(const std::string& text, std::size_t from = 0,
                                                std::chrono::milliseconds timeout = 10s);
-    /// Waits until standard output holds `count` occurrences of `text`.
-    bool wait_for_count(const std::string& text, std::size_t count,
-                        std::chrono::milliseconds timeout = 10s);
     /// Sends `line` to the console while it waits at its prompt and returns what it printed
     /// between the echo of the line and the next prompt, log lines left out: the reply
     /// followed by the console's own "\n". Nothing if no next prompt comes in time.
