@@ -31,14 +31,6 @@ std::vector<std::string> tagged_without_priority_reports(const std::vector<Log_L
     return tagged;
 }
 
-/// The tagged log lines from "Control Service stopping...!" on.
-std::vector<std::string> shutdown_log(const std::string& out) {
-    const auto lines = log_lines(out);
-    const auto stopping = find_message(lines, "Control Service stopping...!");
-    if (!stopping) return {"<no Control Service stopping line>"};
-    return tagged_without_priority_reports(lines, *stopping);
-}
-
 TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
     const Server_Ports ports;
     Server_Process server(Server_Process::options_with_ports(ports));
