@@ -33,7 +33,6 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 namespace Quorin_Test::PDO {
 namespace {
 
-using Bytes = Udp_Client::Bytes;
 
 TEST(PDO_Channel, the_cyclic_path_allocates_nothing_on_the_pdo_or_the_session_thread) {
     constexpr int warm_up_cycles = 20;

@@ -14,6 +14,7 @@
 #include "services/PDO_Channel.hpp"
 #include "services/PDO_Service.hpp"
 #include "support/Pty_Pair.hpp"
+#include "support/Test_Helpers.hpp"
 
 // What the PDO service tests share: a PDO context on its own thread, devices on pseudo-terminals,
 // endpoints on the loopback interface and polling with a deadline.
@@ -48,16 +49,6 @@ struct Pty_Device {
 
 inline udp::endpoint loopback(unsigned short port) {
     return {boost::asio::ip::make_address("127.0.0.1"), port};
-}
-
-/// Polls `done` every millisecond until it holds or `timeout` passes.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 }  // namespace Quorin_Test::PDO

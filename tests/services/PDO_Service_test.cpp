@@ -16,7 +16,6 @@
 namespace Quorin_Test::PDO {
 namespace {
 
-using Bytes = Udp_Client::Bytes;
 
 std::vector<std::string> listing(PDO_Service& service) {
     std::vector<std::string> records;
@@ -39,39 +38,18 @@ struct Service_Rig {
     Udp_Client other_client;
 };
 
-TEST(PDO_Service, ports_count_up_one_per_channel_and_a_closed_channels_port_is_not_given_back) {
-    Service_Rig rig;
-    const auto first = rig.first_port;
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.hand.device), first);
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.other_client.port()), rig.arm.device), first + 1);
-    EXPECT_EQ(listing(rig.service), (std::vector{record(first, rig.client), record(first + 1, rig.other_client)}));
-
-    EXPECT_TRUE(rig.service.remove_channel(rig.hand.device.get(), 0));
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.hand.device), first + 2);
-    EXPECT_EQ(listing(rig.service), (std::vector{record(first + 1, rig.other_client), record(first + 2, rig.client)}))
-        << "the others keep their order; a new channel comes last";
-    EXPECT_EQ(rig.service.get_channel(nullptr, first + 2), rig.service.get_channel(rig.hand.device.get(), 0));
-    EXPECT_EQ(rig.service.channel_count(), 2u);
-}
-
-TEST(PDO_Service, a_device_with_a_channel_or_a_client_already_served_is_refused_without_using_a_port) {
-    Service_Rig rig;
-    ASSERT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.hand.device), rig.first_port);
-
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.other_client.port()), rig.hand.device), 0) << "same device";
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.arm.device), 0) << "same client";
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.other_client.port()), rig.arm.device), rig.first_port + 1);
-    EXPECT_EQ(rig.service.channel_count(), 2u);
-}
-
-TEST(PDO_Service, lookups_and_removals_that_match_nothing_change_nothing) {
+TEST(PDO_Service, lookups_by_device_or_port_and_removals_that_match_nothing_change_nothing) {
     Service_Rig rig;
     EXPECT_FALSE(rig.service.remove_channel(rig.hand.device.get(), 0)) << "no channel at all";
-    rig.service.add_channel(loopback(rig.client.port()), rig.hand.device);
+    ASSERT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.hand.device), rig.first_port);
+    EXPECT_EQ(rig.service.get_channel(nullptr, rig.first_port), rig.service.get_channel(rig.hand.device.get(), 0));
+    EXPECT_NE(rig.service.get_channel(nullptr, rig.first_port), nullptr);
     EXPECT_FALSE(rig.service.remove_channel(rig.arm.device.get(), 0));
     EXPECT_FALSE(rig.service.remove_channel(nullptr, 0)) << "port 0 matches no socket";
     EXPECT_EQ(rig.service.get_channel(nullptr, 0), nullptr);
     EXPECT_EQ(rig.service.channel_count(), 1u);
+    EXPECT_TRUE(rig.service.remove_channel(nullptr, rig.first_port));
+    EXPECT_EQ(rig.service.channel_count(), 0u);
 }
 
 TEST(PDO_Service, a_port_that_cannot_be_bound_throws_and_stays_consumed) {
@@ -117,20 +95,6 @@ struct Channel_Rig : Service_Rig {
     unsigned short port = 0;
     std::shared_ptr<Channel> channel;
 };
-
-TEST(PDO_Service, datagrams_from_the_client_are_counted_and_those_of_1_to_1004_bytes_reach_the_session) {
-    Channel_Rig rig;
-    Udp_Client same_address_other_port;
-    ASSERT_TRUE(same_address_other_port.send_to(rig.port, Bytes(8, 1)));
-    for (const std::size_t size : {1, 1004, 1005, 2000, 0}) ASSERT_TRUE(rig.client.send_to(rig.port, Bytes(size, 2)));
-
-    const auto& counters = rig.channel->diagnostics;
-    ASSERT_TRUE(eventually([&] { return counters.rpdo == 5; })) << counters.rpdo;
-    const auto copy = counters.get_copy();
-    EXPECT_EQ(copy.rpdo_synced, 2u) << "1 and 1004 bytes; not 1005, the cut 2000 or the empty one";
-    EXPECT_EQ(copy.rpdo_bytes, 1u + 1004 + 1005 + 1024 + 0) << "a datagram over 1024 bytes arrives cut";
-    EXPECT_EQ(copy.tpdo, 0u);
-}
 
 TEST(PDO_Service, tpdo_payloads_that_arrive_during_a_send_go_out_whole_and_in_order) {
     Channel_Rig rig;

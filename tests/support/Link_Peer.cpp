@@ -32,14 +32,19 @@ Link_Peer::Link_Peer(const std::string& path, bool with_crc) : with_crc(with_crc
 
 Link_Peer::~Link_Peer() { ::close(fd); }
 
-Link_Peer::Bytes Link_Peer::frame(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota) const {
-    Frame_Builder builder(Raw_Frame::host_id, Raw_Frame::device_id, with_crc);
+Bytes build_frame(std::uint8_t source, std::uint8_t destination, std::uint8_t protocol, const Bytes& data,
+                  std::uint16_t reply_quota, bool with_crc) {
+    Frame_Builder builder(source, destination, with_crc);
     Bytes bytes(Raw_Frame::max_length_bytes);
     std::size_t length = 0;
     if (builder.build(bytes.data(), protocol, data.data(), data.size(), reply_quota, length) != PACK_OK)
         throw std::invalid_argument("frame does not pack");
     bytes.resize(length);
     return bytes;
+}
+
+Bytes Link_Peer::frame(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota) const {
+    return build_frame(Raw_Frame::host_id, Raw_Frame::device_id, protocol, data, reply_quota, with_crc);
 }
 
 void Link_Peer::write(const Bytes& bytes) {
@@ -52,7 +57,7 @@ void Link_Peer::write(const Bytes& bytes) {
     }
 }
 
-std::optional<Link_Peer::Bytes> Link_Peer::read_frame(std::chrono::milliseconds timeout) {
+std::optional<Bytes> Link_Peer::read_frame(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
         if (auto whole = take_frame()) return whole;
@@ -60,7 +65,7 @@ std::optional<Link_Peer::Bytes> Link_Peer::read_frame(std::chrono::milliseconds 
     }
 }
 
-Link_Peer::Bytes Link_Peer::read_for(std::chrono::milliseconds period) {
+Bytes Link_Peer::read_for(std::chrono::milliseconds period) {
     const Clock::time_point deadline = Clock::now() + period;
     while (fill(deadline)) {
     }
@@ -87,7 +92,7 @@ bool Link_Peer::fill(Clock::time_point deadline) {
     return true;
 }
 
-std::optional<Link_Peer::Bytes> Link_Peer::take_frame() {
+std::optional<Bytes> Link_Peer::take_frame() {
     std::size_t at = 0;
     while (at < pending.size() &&
            !(pending[at] == Raw_Frame::magic_0 && (at + 1 == pending.size() || pending[at + 1] == Raw_Frame::magic_1)))

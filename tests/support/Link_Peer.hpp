@@ -7,16 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "support/Test_Helpers.hpp"
+
 namespace Quorin_Test {
 
-using namespace std::chrono_literals;
+/// A frame from `source` to `destination`, built as the server and the device build them.
+Bytes build_frame(std::uint8_t source, std::uint8_t destination, std::uint8_t protocol, const Bytes& data,
+                  std::uint16_t reply_quota, bool with_crc = true);
 
 /// The server's end of a serial link, for tests: opens a device path (a serial port or the
 /// server side of a pty) raw, sends frames from 0x00 to 0xA0 built as the server builds them,
 /// and reads the device's frames back, however the device split its writes.
 class Link_Peer {
 public:
-    using Bytes = std::vector<std::uint8_t>;
     using Clock = std::chrono::steady_clock;
 
     /// One read() that returned data.

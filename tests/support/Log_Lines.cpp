@@ -78,6 +78,17 @@ std::size_t count_messages_starting(const std::vector<Log_Line>& lines, const st
         lines.begin(), lines.end(), [&](const Log_Line& line) { return line.message.starts_with(prefix); }));
 }
 
+std::vector<std::string> shutdown_log(const std::string& output) {
+    const auto lines = log_lines(output);
+    const auto stopping = find_message(lines, "Control Service stopping...!");
+    if (!stopping) return {"<no Control Service stopping line>"};
+    std::vector<std::string> tagged;
+    for (std::size_t i = *stopping; i < lines.size(); ++i)
+        if (!lines[i].message.starts_with("Thread priority set to ") && !lines[i].message.starts_with("Failed to set "))
+            tagged.push_back(lines[i].tagged());
+    return tagged;
+}
+
 std::string without_log_lines(const std::string& text) {
     std::string rest;
     std::size_t copied = 0;

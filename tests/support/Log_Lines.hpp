@@ -33,6 +33,10 @@ std::optional<std::size_t> find_message_starting(const std::vector<Log_Line>& li
 /// Number of lines whose message starts with `prefix`.
 std::size_t count_messages_starting(const std::vector<Log_Line>& lines, const std::string& prefix);
 
+/// The tagged lines of `output` from "Control Service stopping...!" on, without the PDO
+/// thread's report of its priority, which may fall anywhere among them.
+std::vector<std::string> shutdown_log(const std::string& output);
+
 /// `text` without its complete log lines: what the console printed besides the log.
 std::string without_log_lines(const std::string& text);
 

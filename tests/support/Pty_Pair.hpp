@@ -1,14 +1,11 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "support/Test_Helpers.hpp"
 
 namespace Quorin_Test {
-
-/// Bytes as they cross a line.
-using Bytes = std::vector<std::uint8_t>;
 
 /// A pseudo-terminal pair standing in for a serial line: the code under test opens
 /// `port_path()`, and the test plays the device on the other side. A pty moves bytes far

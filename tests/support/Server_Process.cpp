@@ -33,37 +33,19 @@ void Temp_Dir::write_file(const std::string& name, const std::string& content) c
     file << content;
 }
 
-Server_Process::Options Server_Process::options_with_ports(std::uint16_t ctrl_port) {
+std::string Server_Ports::config() const {
+    return "[control_service]\nport = " + std::to_string(control) + "\n[sdo_service]\nport_start = " +
+           std::to_string(sdo) + "\n[pdo_service]\nport_start = " + std::to_string(pdo) + "\n";
+}
+
+Server_Process::Options Server_Process::options_with_ports(const Server_Ports& ports) {
     Options options;
-    options.config = "[control_service]\nport = " + std::to_string(ctrl_port) +
-                     "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
-                     "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
+    options.config = ports.config();
+    options.control_port = ports.control;
     return options;
 }
 
 namespace {
-
-/// The number in a "port = N" line right after "[control_service]", or 0.
-std::uint16_t control_port_in(const std::string& config) {
-    constexpr std::string_view blanks = " \t\r\n";
-    std::string_view text = config;
-    auto skip = [&](std::string_view expected) {
-        text.remove_prefix(std::min(text.find_first_not_of(blanks), text.size()));
-        if (!text.starts_with(expected)) return false;
-        text.remove_prefix(expected.size());
-        return true;
-    };
-    const auto section_at = text.find("[control_service]");
-    if (section_at == std::string_view::npos) return 0;
-    text.remove_prefix(section_at);
-    if (!skip("[control_service]") || !skip("port") || !skip("=") || !skip("")) return 0;
-    unsigned number = 0;
-    for (const char digit : text) {
-        if (digit < '0' || digit > '9' || number > 65535) break;
-        number = number * 10 + static_cast<unsigned>(digit - '0');
-    }
-    return number <= 65535 ? static_cast<std::uint16_t>(number) : 0;
-}
 
 /// `chunk` with the C runtime's text mode undone: the "\r" it wrote before each "\n" removed.
 /// A "\r" that ends the chunk is held back in `held_cr` until the next chunk shows what follows.
@@ -95,13 +77,13 @@ void Server_Process::write_config_files(const Options& options, const std::strin
 }
 
 Server_Process::Server_Process(Options options)
-    : console_echoes(options.console_echoes), text_mode_output(options.text_mode_output) {
+    : control_port(options.control_port),
+      console_echoes(options.console_echoes),
+      text_mode_output(options.text_mode_output) {
     ::signal(SIGPIPE, SIG_IGN);  // a write to a server that has gone must fail, not kill the test
     const std::string working_dir =
         options.working_subdir.empty() ? temp_dir.path() : temp_dir.path() + "/" + options.working_subdir;
     write_config_files(options, working_dir);
-    const std::string& read_config = options.config.empty() ? options.parent_config : options.config;
-    control_port = control_port_in(read_config);
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))
@@ -117,6 +99,10 @@ Server_Process::Server_Process(Options options)
     pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // The test runner may block signals in its threads; the child starts with none blocked.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::dup2(in_pipe[0], 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
@@ -179,6 +165,10 @@ void Server_Process::close_stdin() {
     stdin_fd = -1;
 }
 
+void Server_Process::signal(int signal_number) {
+    if (!exit_status) ::kill(pid, signal_number);
+}
+
 std::optional<std::size_t> Server_Process::wait_for_output(const std::string& text, std::size_t from,
                                                            std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
@@ -189,17 +179,6 @@ std::optional<std::size_t> Server_Process::wait_for_output(const std::string& te
     });
     if (found == std::string::npos) return std::nullopt;
     return found;
-}
-
-bool Server_Process::wait_for_count(const std::string& text, std::size_t count,
-                                    std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-        std::size_t seen = 0;
-        for (auto at = stdout_text.find(text); at != std::string::npos; at = stdout_text.find(text, at + 1))
-            ++seen;
-        return seen >= count;
-    });
 }
 
 bool Server_Process::wait_for_stdout(const std::function<bool(const std::string&)>& done,

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Free_Port.hpp"
+
 namespace Quorin_Test {
 
 using namespace std::chrono_literals;
@@ -31,13 +33,25 @@ private:
     std::string dir;
 };
 
-/// The real quorin binary, started in its own temporary directory with its own
-/// quorin_cfg.ini, its standard input a pipe and its output captured.
+/// The ports of a server's services, free ones unless given.
+struct Server_Ports {
+    std::uint16_t control = free_port();
+    std::uint16_t sdo = free_port();
+    std::uint16_t pdo = free_port();
+    /// A config file that puts the services on these ports.
+    std::string config() const;
+};
+
+/// A program, the real quorin binary unless `Options::command` names another, started in its
+/// own temporary directory with its own quorin_cfg.ini, its standard input a pipe and its
+/// output captured. Ended when the object goes: its input closed, then killed if it stays.
 class Server_Process {
 public:
     struct Options {
         /// Written as ./quorin_cfg.ini unless empty; then no file is written.
         std::string config;
+        /// The control port `config` sets, as ctrl_port() reports it.
+        std::uint16_t control_port = 0;
         std::vector<std::string> args;
         /// Waits for "Control Service started!" before returning.
         bool wait_until_started = true;
@@ -48,7 +62,7 @@ public:
         /// needs `working_subdir`.
         std::string parent_config;
         /// The program and its first arguments, put before `args`; empty runs the Linux build.
-        /// The Windows build runs as {Wine's loader, quorin.exe}.
+        /// The Windows build runs as {Wine's loader, quorin.exe}, the simulator as {its binary}.
         std::vector<std::string> command;
         /// The console echoes each line it reads: GNU Readline reading a pipe does, the
         /// Windows build's own line reader does not.
@@ -59,8 +73,8 @@ public:
     };
 
     explicit Server_Process(Options options);
-    /// A server whose control port is `ctrl_port` and other ports free ones.
-    static Options options_with_ports(std::uint16_t ctrl_port);
+    /// A server on `ports`.
+    static Options options_with_ports(const Server_Ports& ports = {});
     ~Server_Process();
 
     Server_Process(const Server_Process&) = delete;
@@ -70,13 +84,12 @@ public:
     void send_line(const std::string& line);
     /// Closes the console's standard input (end of input).
     void close_stdin();
+    /// Sends `signal_number` to the process while it runs.
+    void signal(int signal_number);
 
     /// Waits until standard output holds `text` at or after `from`; returns its position.
     std::optional<std::size_t> wait_for_output(const std::string& text, std::size_t from = 0,
                                                std::chrono::milliseconds timeout = 10s);
-    /// Waits until standard output holds `count` occurrences of `text`.
-    bool wait_for_count(const std::string& text, std::size_t count,
-                        std::chrono::milliseconds timeout = 10s);
     /// Sends `line` to the console while it waits at its prompt and returns what it printed
     /// between the echo of the line and the next prompt, log lines left out: the reply
     /// followed by the console's own "\n". Nothing if no next prompt comes in time.

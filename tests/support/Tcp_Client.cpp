@@ -62,37 +62,32 @@ bool Tcp_Client::receive_some(std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::optional<std::string> Tcp_Client::receive_until(const std::string& suffix,
-                                                     std::chrono::milliseconds timeout) {
+bool Tcp_Client::receive_until_done(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pending.ends_with(suffix)) {
+    while (!done()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || peer_closed || !receive_some(left)) return std::nullopt;
+        if (left.count() <= 0 || peer_closed || !receive_some(left)) return false;
     }
+    return true;
+}
+
+std::optional<std::string> Tcp_Client::receive_until(const std::string& suffix,
+                                                     std::chrono::milliseconds timeout) {
+    if (!receive_until_done([&] { return pending.ends_with(suffix); }, timeout)) return std::nullopt;
     return std::exchange(pending, {});
 }
 
 std::optional<std::string> Tcp_Client::receive_exactly(std::size_t count,
                                                        std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pending.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || peer_closed || !receive_some(left)) return std::nullopt;
-    }
+    if (!receive_until_done([&] { return pending.size() >= count; }, timeout)) return std::nullopt;
     std::string head = pending.substr(0, count);
     pending.erase(0, count);
     return head;
 }
 
 std::string Tcp_Client::receive_for(std::chrono::milliseconds window) {
-    const auto deadline = std::chrono::steady_clock::now() + window;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || peer_closed || !receive_some(left)) break;
-    }
+    receive_until_done([] { return false; }, window);
     return std::exchange(pending, {});
 }
 
@@ -102,14 +97,8 @@ std::optional<std::string> Tcp_Client::command(const std::string& line, const st
 }
 
 bool Tcp_Client::wait_closed(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!peer_closed) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        receive_some(left);
-    }
-    return true;
+    receive_until_done([&] { return peer_closed; }, timeout);
+    return peer_closed;
 }
 
 }  // namespace Quorin_Test

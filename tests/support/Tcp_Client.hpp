@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,8 @@ public:
 private:
     /// One read of what is available within `timeout`; false on end of stream.
     bool receive_some(std::chrono::milliseconds timeout);
+    /// Reads until `done` holds; false on time-out or end of stream.
+    bool receive_until_done(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     int fd = -1;
     std::string pending;

@@ -12,6 +12,10 @@ namespace Quorin_Test {
 namespace {
 
 constexpr std::size_t max_datagram_bytes = 65536;
+// Where an SDO request built by sdo_request keeps its parts.
+constexpr std::size_t sequence_offset = 1;
+constexpr std::size_t epid_offset = 4;
+constexpr std::size_t fill_offset = 5;
 
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -63,6 +67,31 @@ std::vector<Udp_Client::Bytes> Udp_Client::receive_for(std::chrono::milliseconds
         if (left.count() <= 0) return datagrams;
         if (auto datagram = receive(left)) datagrams.push_back(std::move(*datagram));
     }
+}
+
+bool Udp_Client::wait_for(const Bytes& expected, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline)
+        if (receive(100ms) == expected) return true;
+    return false;
+}
+
+Udp_Client::Bytes Udp_Client::sdo_request(std::uint32_t sequence, std::size_t size, std::uint8_t header,
+                                          std::uint8_t epid) {
+    Bytes datagram(size, 0);
+    datagram[0] = header;
+    for (std::size_t i = 0; i < 3 && sequence_offset + i < size; ++i)
+        datagram[sequence_offset + i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+    if (size > epid_offset) datagram[epid_offset] = epid;
+    for (std::size_t i = fill_offset; i < size; ++i) datagram[i] = static_cast<std::uint8_t>(i);
+    return datagram;
+}
+
+std::uint32_t Udp_Client::sequence_of(const Bytes& datagram) {
+    std::uint32_t sequence = 0;
+    for (std::size_t i = 0; i < 3 && sequence_offset + i < datagram.size(); ++i)
+        sequence |= static_cast<std::uint32_t>(datagram[sequence_offset + i]) << (8 * i);
+    return sequence;
 }
 
 void Udp_Client::drain() {

@@ -172,45 +172,24 @@ TEST_F(Config, host_ip_is_stored_in_canonical_form_and_does_not_move_the_control
     expect_control_port_answers(port);
 }
 
-TEST_F(Config, windows_line_ends_are_trimmed) {
-    const auto port = free_port();
-    const auto server = start_with("[control_service]\r\n"
-                                   "port = " + std::to_string(port) + "\r\n"
-                                   "\r\n"
-                                   "[pdo_service]\r\n"
-                                   "port_start = 30001\r\n");
-    EXPECT_THAT(config_log(*server),
-                ElementsAre("[INFO ] Loading config from: ./quorin_cfg.ini", loaded_control_port(port),
-                            "[INFO ] Loaded pdo_service->port_start: 30001",
-                            "[INFO ] Config loaded from: ./quorin_cfg.ini"));
-    expect_control_port_answers(port);
-}
-
-TEST_F(Config, file_in_the_working_directory_is_read_and_the_one_above_is_not) {
-    const auto port = free_port();
-    Server_Process::Options options;
-    options.working_subdir = "run";
-    options.config = "[control_service]\nport = " + std::to_string(port) + "\n";
-    options.parent_config = "[control_service]\nport = " + std::to_string(free_port()) + "\n[device]\nbaudrate = 9600\n";
-    Server_Process server(options);
-    EXPECT_THAT(config_log(server), ElementsAre("[INFO ] Loading config from: ./quorin_cfg.ini",
-                                                loaded_control_port(port),
-                                                "[INFO ] Config loaded from: ./quorin_cfg.ini"));
-    EXPECT_EQ(count_messages_starting(log_lines(server.out()), "Loaded device->baudrate"), 0u);
-    expect_control_port_answers(port);
-}
-
-TEST_F(Config, file_one_level_up_is_read_when_the_working_directory_has_none) {
-    const auto port = free_port();
-    Server_Process::Options options;
-    options.working_subdir = "run";
-    options.parent_config = "[control_service]\nport = " + std::to_string(port) + "\n";
-    Server_Process server(options);
-    EXPECT_THAT(config_log(server), ElementsAre("[INFO ] Loading config from: ../quorin_cfg.ini",
-                                                loaded_control_port(port),
-                                                "[INFO ] Config loaded from: ../quorin_cfg.ini"));
-    EXPECT_EQ(count_messages_starting(log_lines(server.out()), "Failed to open config file"), 0u);
-    expect_control_port_answers(port);
+TEST_F(Config, file_in_the_working_directory_is_read_before_the_one_above_which_is_read_when_alone) {
+    for (const bool both : {true, false}) {
+        SCOPED_TRACE(both ? "both files" : "only ../");
+        const auto port = free_port();
+        const std::string config = "[control_service]\nport = " + std::to_string(port) + "\n";
+        const std::string path = both ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
+        Server_Process::Options options;
+        options.working_subdir = "run";
+        options.config = both ? config : "";
+        options.parent_config = both ? "[control_service]\nport = 1999\n[device]\nbaudrate = 9600\n" : config;
+        Server_Process server(options);
+        EXPECT_THAT(config_log(server), ElementsAre("[INFO ] Loading config from: " + path, loaded_control_port(port),
+                                                    "[INFO ] Config loaded from: " + path));
+        const auto lines = log_lines(server.out());
+        EXPECT_EQ(count_messages_starting(lines, "Failed to open config file"), 0u);
+        EXPECT_EQ(count_messages_starting(lines, "Loaded device->baudrate"), 0u) << "../ was read too";
+        expect_control_port_answers(port);
+    }
 }
 
 /// Waits until the server either shows its first prompt (true) or ends (false).

@@ -6,12 +6,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Test_Helpers.hpp"
 #include "system/Expected_Replies.hpp"
 
 namespace Quorin_Test {
@@ -43,13 +45,8 @@ protected:
 
     /// Asks lsctrl through `client` until it answers `expected` (closed clients are swept lazily).
     static bool eventually_lists(Tcp_Client& client, const std::string& expected) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
         std::optional<std::string> listing;
-        while (std::chrono::steady_clock::now() < deadline) {
-            listing = client.command("lsctrl");
-            if (listing == expected) return true;
-            std::this_thread::sleep_for(10ms);
-        }
+        if (eventually([&] { return (listing = client.command("lsctrl")) == expected; }, 10s)) return true;
         ADD_FAILURE() << "last listing: " << listing.value_or("<none>") << "\nexpected: " << expected;
         return false;
     }
@@ -69,20 +66,27 @@ protected:
 
     std::uint16_t port() const { return server.ctrl_port(); }
 
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    Server_Process server{Server_Process::options_with_ports()};
 };
 
-TEST_F(Control_Service, help_is_answered_with_the_exact_listing_and_nothing_else) {
+TEST_F(Control_Service, parser_replies_are_exact_with_or_without_a_carriage_return) {
     Tcp_Client client(port());
-    expect_reply(client, "help", Expected::help_listing);
-    // Had anything followed the listing (a prompt, an echo, a line end), it would come first here.
-    expect_reply(client, "help me", Expected::help_wrong_format);
-}
-
-TEST_F(Control_Service, carriage_return_before_the_line_feed_is_accepted) {
-    Tcp_Client client(port());
-    expect_reply(client, "help\r", Expected::help_listing);
-    expect_reply(client, "help me\r", Expected::help_wrong_format);
+    // Had anything followed a reply (a prompt, an echo, a line end), it would come before the next.
+    for (const auto& [line, reply] : std::vector<std::pair<std::string, std::string>>{
+             {"help", Expected::help_listing},
+             {"help me", Expected::help_wrong_format},
+             {"help\r", Expected::help_listing},
+             {"help me\r", Expected::help_wrong_format},
+             {"", Expected::unknown_command_with_listing},
+             {" \t ", Expected::unknown_command_with_listing},
+             {"HELP", Expected::unknown_command_with_listing},
+             {"frobnicate", Expected::unknown_command_with_listing},
+             {"frobnicate now", Expected::unknown_command},
+             {"help\tme", Expected::help_wrong_format},
+             {"\thelp\v\f ", Expected::help_listing},
+             {"lsctrl now", "USAGE: lsctrl\r\n>-WRONG FORMAT\r\n"},
+             {"help me", Expected::help_wrong_format}})
+        expect_reply(client, line, reply);
 }
 
 TEST_F(Control_Service, line_is_not_executed_before_its_line_feed_arrives) {
@@ -95,36 +99,13 @@ TEST_F(Control_Service, line_is_not_executed_before_its_line_feed_arrives) {
     EXPECT_EQ(client.receive_exactly(Expected::help_wrong_format.size()), Expected::help_wrong_format);
 }
 
-TEST_F(Control_Service, parser_replies_for_unknown_names_blank_lines_and_wrong_format) {
-    Tcp_Client client(port());
-    expect_reply(client, "", Expected::unknown_command_with_listing);
-    expect_reply(client, " \t ", Expected::unknown_command_with_listing);
-    expect_reply(client, "HELP", Expected::unknown_command_with_listing);
-    expect_reply(client, "frobnicate", Expected::unknown_command_with_listing);
-    expect_reply(client, "frobnicate now", Expected::unknown_command);
-    expect_reply(client, "help me", Expected::help_wrong_format);
-    expect_reply(client, "help\tme", Expected::help_wrong_format);
-    expect_reply(client, "\thelp\v\f ", Expected::help_listing);
-    expect_reply(client, "lsctrl now", "USAGE: lsctrl\r\n>-WRONG FORMAT\r\n");
-    expect_reply(client, "help me", Expected::help_wrong_format);
-}
-
-TEST_F(Control_Service, back_to_back_lines_in_one_segment_are_answered_in_order) {
-    Tcp_Client client(port());
-    const std::string expected = listing_of({&client}) + Expected::help_wrong_format + Expected::help_listing +
-                                 Expected::unknown_command;
-    ASSERT_TRUE(client.send("lsctrl\nhelp me\nhelp\nfrobnicate now\n"));
-    EXPECT_EQ(client.receive_exactly(expected.size()), expected);
-    EXPECT_EQ(client.receive_for(100ms), "");
-}
-
-TEST_F(Control_Service, many_back_to_back_lines_are_answered_whole_and_in_order) {
+TEST_F(Control_Service, many_back_to_back_lines_in_one_send_are_answered_whole_and_in_order) {
     Tcp_Client client(port());
     const std::vector<std::pair<std::string, std::string>> rotation{
-        {"help", Expected::help_listing},
+        {"lsctrl", listing_of({&client})},
         {"help me", Expected::help_wrong_format},
-        {"frobnicate now", Expected::unknown_command},
-        {"lsctrl", listing_of({&client})}};
+        {"help", Expected::help_listing},
+        {"frobnicate now", Expected::unknown_command}};
     std::string lines;
     std::string expected;
     for (int i = 0; i < 200; ++i) {
@@ -138,6 +119,7 @@ TEST_F(Control_Service, many_back_to_back_lines_are_answered_whole_and_in_order)
     EXPECT_TRUE(*replies == expected) << "replies differ from position "
                                       << std::mismatch(replies->begin(), replies->end(), expected.begin()).first -
                                              replies->begin();
+    EXPECT_EQ(client.receive_for(100ms), "") << "more than one reply a line";
 }
 
 TEST_F(Control_Service, lsctrl_lists_live_connections_in_order_of_acceptance) {
@@ -186,8 +168,11 @@ TEST_F(Control_Service, client_that_goes_away_is_logged_and_swept) {
     EXPECT_EQ(count_messages_starting(lines, "A ctrl connection removed!"), 1u);
 }
 
-TEST_F(Control_Service, line_over_the_cap_closes_only_that_connection) {
+TEST_F(Control_Service, longest_line_under_the_cap_is_answered_and_one_over_it_closes_only_its_connection) {
     const auto bystander = connect_and_serve();
+    expect_reply(*bystander, std::string(line_cap - 1, 'x'), Expected::unknown_command_with_listing);
+    expect_reply(*bystander, "help me", Expected::help_wrong_format);
+
     const auto flooder = connect_and_serve();
     ASSERT_TRUE(flooder->send(std::string(line_cap, 'x')));
     EXPECT_TRUE(flooder->wait_closed()) << "a line of 64 KiB without a line feed was kept";
@@ -200,12 +185,6 @@ TEST_F(Control_Service, line_over_the_cap_closes_only_that_connection) {
     EXPECT_EQ(lines[*find_message_starting(lines, "Error recv ctrl-tcp data: ")].tag, "ERROR");
 }
 
-TEST_F(Control_Service, longest_line_under_the_cap_is_answered) {
-    Tcp_Client client(port());
-    expect_reply(client, std::string(line_cap - 1, 'x'), Expected::unknown_command_with_listing);
-    expect_reply(client, "help me", Expected::help_wrong_format);
-}
-
 /// Commands whose replies come to megabytes, far more than the socket buffers hold.
 std::string flood_of_help_lines() {
     std::string flood;
@@ -213,21 +192,14 @@ std::string flood_of_help_lines() {
     return flood;
 }
 
-TEST_F(Control_Service, client_that_never_reads_does_not_hold_up_the_others) {
-    const auto reader = connect_and_serve();
-    Tcp_Client non_reader(port());
-    ASSERT_TRUE(non_reader.send(flood_of_help_lines()));
-
-    expect_reply(*reader, "help me", Expected::help_wrong_format);
-    expect_reply(*reader, "help", Expected::help_listing);
-    EXPECT_EQ(reader->command("lsctrl"), listing_of({reader.get(), &non_reader}));
-}
-
-TEST_F(Control_Service, client_that_goes_away_without_reading_its_replies_is_swept) {
+TEST_F(Control_Service, client_that_never_reads_holds_up_nobody_and_is_swept_when_it_goes) {
     const auto reader = connect_and_serve();
     auto non_reader = std::make_unique<Tcp_Client>(port());
     ASSERT_TRUE(non_reader->send(flood_of_help_lines()));
+
     expect_reply(*reader, "help me", Expected::help_wrong_format);
+    expect_reply(*reader, "help", Expected::help_listing);
+    EXPECT_EQ(reader->command("lsctrl"), listing_of({reader.get(), non_reader.get()}));
 
     non_reader->close();  // with replies unread: the server's sends fail
     EXPECT_TRUE(eventually_lists(*reader, listing_of({reader.get()})))

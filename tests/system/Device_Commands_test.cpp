@@ -30,17 +30,13 @@ TEST_F(Device_Commands, bind_takes_exactly_a_name_and_a_port) {
     EXPECT_FALSE(Locked_Line::held_by_someone(device->link_path()));
 }
 
-TEST_F(Device_Commands, dev_h_alone_prints_the_description_and_the_usage) {
-    EXPECT_EQ(ask("dev -h"), Expected::dev_description + "\r\n" + Expected::dev_usage + "\r\n");
-    EXPECT_EQ(ask("dev -h now"), Expected::dev_wrong_format);
-    EXPECT_EQ(ask("dev -h -o"), Expected::dev_wrong_format);
-}
-
-TEST_F(Device_Commands, dev_without_exactly_one_final_option_is_wrong_format_and_touches_nothing) {
+TEST_F(Device_Commands, dev_needs_exactly_one_final_option_and_dev_h_alone_is_help) {
     const auto device = start_simulator(links, "sim");
     ASSERT_EQ(ask("bind a " + device->link_path()), Expected::bound("a", device->link_path()));
+    EXPECT_EQ(ask("dev -h"), Expected::dev_description + "\r\n" + Expected::dev_usage + "\r\n");
     for (const std::string line : {"dev", "dev a", "dev a b", "dev -o", "dev -x", "dev a -o now", "dev a -o -c",
-                                   "dev a -c -o", "dev -o a", "dev a -x", "dev a -h", "dev a -"}) {
+                                   "dev a -c -o", "dev -o a", "dev a -x", "dev a -h", "dev a -", "dev -h now",
+                                   "dev -h -o"}) {
         EXPECT_EQ(ask(line), Expected::dev_wrong_format) << line;
     }
     EXPECT_EQ(times_logged("[INFO ] Session starting on [" + device->link_path() + "]..."), 0u);
@@ -48,15 +44,12 @@ TEST_F(Device_Commands, dev_without_exactly_one_final_option_is_wrong_format_and
     EXPECT_TRUE(saw_nothing(*device));
 }
 
-TEST_F(Device_Commands, an_unknown_name_is_answered_failed_to_find_it_whatever_the_option) {
+TEST_F(Device_Commands, unknown_names_are_not_found_whatever_the_option_and_words_before_it_are_one_name) {
     EXPECT_EQ(ask("dev ghost -o"), Expected::not_found("ghost"));
     EXPECT_EQ(ask("dev ghost -c"), Expected::not_found("ghost"));
     EXPECT_EQ(ask("dev ghost -d"), Expected::not_found("ghost"));
     EXPECT_EQ(ask("dev ghost -x"), Expected::not_found("ghost")) << "the name is looked up before the option";
     EXPECT_EQ(ask("dev Ghost -o"), Expected::not_found("Ghost"));
-}
-
-TEST_F(Device_Commands, dev_joins_the_words_before_the_option_into_one_name) {
     const auto device = start_simulator(links, "sim");
     ASSERT_EQ(ask("bind two " + device->link_path()), Expected::bound("two", device->link_path()));
     EXPECT_EQ(ask("dev two words -o"), Expected::not_found("two words"));

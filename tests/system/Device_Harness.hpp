@@ -7,15 +7,17 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/Free_Port.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Test_Helpers.hpp"
 #include "system/Expected_Replies.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
 
-// What the device commands' tests share: a server with a control client, simulated devices
-// published in a temporary directory, and the commands' fixed replies.
+// What the tests of device-bound commands share: a server with a control client, simulated
+// devices published in a temporary directory, and the commands' fixed replies.
 namespace Quorin_Test {
 
 using Quorin_Tools::Devsim::Counters;
@@ -69,9 +71,16 @@ inline std::unique_ptr<Device_Simulator> start_simulator(
 /// True when the simulator has received nothing and counted no fault of any kind.
 inline bool saw_nothing(const Device_Simulator& simulator) { return simulator.counters() == Counters{}; }
 
-/// A running server, a client on its control port, and a directory for simulated devices.
+/// A running server with a client on its control port, its SDO and PDO ports from known free
+/// ranges, and simulated devices published in a temporary directory.
 class Device_Server_Test : public ::testing::Test {
 protected:
+    /// The control port, then four SDO ports, then four PDO ports, all free.
+    static Server_Ports port_block() {
+        const std::uint16_t first = free_port_range(9);
+        return {first, static_cast<std::uint16_t>(first + 1), static_cast<std::uint16_t>(first + 5)};
+    }
+
     /// Every test ends with a clean end of the server, so that a sanitizer's report or a
     /// crash in the server fails the test that caused it.
     void TearDown() override {
@@ -91,6 +100,27 @@ protected:
         return replies->substr(0, replies->size() - marker_reply.size());
     }
 
+    /// The reply to `line` at the console, without the console's own "\n".
+    std::string reply_to(const std::string& line) {
+        const auto reply = server.console_command(line);
+        EXPECT_TRUE(reply) << "no prompt after [" << line << "]:\n" << server.out();
+        if (!reply || reply->empty()) return "<no reply>";
+        return reply->substr(0, reply->size() - 1);
+    }
+
+    /// Starts a simulator of `config` published as `name`, then binds device `name` to it and
+    /// opens the device.
+    Device_Simulator& add_device(const std::string& name, Quorin_Tools::Devsim::Config config = {}) {
+        config.link_path = link_of(name);
+        simulators.push_back(std::make_unique<Device_Simulator>(config));
+        simulators.back()->start();
+        EXPECT_EQ(ask("bind " + name + " " + config.link_path), Expected::bound(name, config.link_path));
+        EXPECT_EQ(ask("dev " + name + " -o"), Expected::opened(name));
+        return *simulators.back();
+    }
+
+    std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
+
     /// Makes the console print something. The logger does not flush, and the server's output
     /// is a pipe: what other threads log waits in its buffer until the console flushes it.
     void flush_server_output() { server.console_command("help me", 2s); }
@@ -98,12 +128,7 @@ protected:
     /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a
     /// whole line, `count` times in all.
     bool logged(const std::string& tagged, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (times_logged(tagged) >= count) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(10ms);
-        }
+        return eventually([&] { return times_logged(tagged) >= count; }, timeout);
     }
 
     /// How often the server has logged `tagged` up to now.
@@ -116,9 +141,11 @@ protected:
         return seen;
     }
 
-    Server_Process server{Server_Process::options_with_ports(free_port())};
-    Tcp_Client client{server.ctrl_port()};
+    const Server_Ports ports = port_block();
     Temp_Dir links;
+    std::vector<std::unique_ptr<Device_Simulator>> simulators;
+    Server_Process server{Server_Process::options_with_ports(ports)};
+    Tcp_Client client{server.ctrl_port()};
 };
 
 }  // namespace Quorin_Test

@@ -79,12 +79,16 @@ TEST_F(Device_Lifecycle, bind_open_close_open_delete) {
     EXPECT_EQ(ask("bind a " + port), Expected::bound("a", port)) << "the port is free for a new bind";
 }
 
-TEST_F(Device_Lifecycle, opening_a_running_device_again_warns_and_leaves_its_one_session) {
+TEST_F(Device_Lifecycle, closing_a_device_that_never_ran_is_ok_and_opening_a_running_one_again_warns) {
     const auto device = start_simulator(links, "sim");
     const std::string port = device->link_path();
     ASSERT_EQ(ask("bind a " + port), Expected::bound("a", port));
-    ASSERT_EQ(ask("dev a -o"), Expected::opened("a"));
+    EXPECT_EQ(ask("dev a -c"), Expected::closed("a"));
+    EXPECT_EQ(ask("dev a -c"), Expected::closed("a"));
+    EXPECT_EQ(times_logged(session_stopped(port)), 0u) << "no session ran, none stopped";
+    EXPECT_TRUE(Locked_Line::held_by_someone(port));
 
+    ASSERT_EQ(ask("dev a -o"), Expected::opened("a"));
     EXPECT_EQ(ask("dev a -o"), Expected::dev_exception) << "no line of its own, only the exception lines";
     EXPECT_TRUE(logged("[WARN ] Session already started on [" + port + "]!"));
     ASSERT_TRUE(logged(session_started(port)));
@@ -94,35 +98,6 @@ TEST_F(Device_Lifecycle, opening_a_running_device_again_warns_and_leaves_its_one
     EXPECT_EQ(times_logged(session_starting(port)), 1u);
     EXPECT_EQ(times_logged(session_started(port)), 1u);
     EXPECT_EQ(times_logged(session_stopped(port)), 1u);
-}
-
-TEST_F(Device_Lifecycle, closing_a_device_that_never_ran_answers_ok_and_keeps_it) {
-    const auto device = start_simulator(links, "sim");
-    const std::string port = device->link_path();
-    ASSERT_EQ(ask("bind a " + port), Expected::bound("a", port));
-    EXPECT_EQ(ask("dev a -c"), Expected::closed("a"));
-    EXPECT_EQ(ask("dev a -c"), Expected::closed("a"));
-    EXPECT_EQ(times_logged(session_stopped(port)), 0u) << "no session ran, none stopped";
-    EXPECT_TRUE(Locked_Line::held_by_someone(port));
-    EXPECT_EQ(ask("dev a -o"), Expected::opened("a"));
-    EXPECT_TRUE(logged(session_started(port)));
-}
-
-TEST_F(Device_Lifecycle, deleting_a_running_device_stops_its_session_before_closing_its_port) {
-    const auto device = start_simulator(links, "sim");
-    const std::string port = device->link_path();
-    ASSERT_EQ(ask("bind a " + port), Expected::bound("a", port));
-    ASSERT_EQ(ask("dev a -o"), Expected::opened("a"));
-    ASSERT_TRUE(logged(session_started(port)));
-
-    EXPECT_EQ(ask("dev a -d"), Expected::destroyed("a"));
-    ASSERT_TRUE(logged(port_closed(port)));
-    const auto lines = log_lines(server.out());
-    EXPECT_LT(position_of(lines, session_stopped(port)), position_of(lines, port_closed(port)));
-    EXPECT_FALSE(Locked_Line::held_by_someone(port));
-    EXPECT_EQ(ask("lsbind"), Expected::no_binds);
-    EXPECT_EQ(ask("dev a -d"), Expected::not_found("a"));
-    EXPECT_TRUE(saw_nothing(*device));
 }
 
 TEST_F(Device_Lifecycle, an_unplugged_device_leaves_the_server_running_and_delete_and_bind_recover) {

@@ -1,6 +1,3 @@
-// First: <termios.h>, which the test support brings in, defines ECHO as a macro.
-#include "tools/devsim/Device_Simulator.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,15 +5,12 @@
 #include <string>
 #include <thread>
 
-#include "support/Free_Port.hpp"
-#include "support/Server_Process.hpp"
 #include "support/Udp_Client.hpp"
+#include "system/Device_Harness.hpp"
 
 // The diag command through the real binary, against a simulated device.
 namespace Quorin_Test {
 namespace {
-
-using Quorin_Tools::Devsim::Device_Simulator;
 
 /// The number in a report line "prefix<number>...", or -1 when the line is missing.
 double figure(const std::string& report, const std::string& prefix) {
@@ -25,26 +19,10 @@ double figure(const std::string& report, const std::string& prefix) {
     return std::strtod(report.c_str() + at + prefix.size(), nullptr);
 }
 
-class Diagnosis : public ::testing::Test {
+class Diagnosis : public Device_Server_Test {
 protected:
-    std::string reply_to(const std::string& line) {
-        const auto reply = server.console_command(line);
-        EXPECT_TRUE(reply) << "no prompt after [" << line << "]";
-        return reply ? reply->substr(0, reply->size() - 1) : "<no reply>";
-    }
-
-    void add_device(Quorin_Tools::Devsim::Behaviour behaviour = {}) {
-        Quorin_Tools::Devsim::Config config;
-        config.link_path = links.path() + "/hand";
-        config.behaviour = behaviour;
-        simulator = std::make_unique<Device_Simulator>(config);
-        simulator->start();
-        ASSERT_EQ(reply_to("bind hand " + config.link_path), "OK bind device [hand] to port [" + config.link_path + "]\r\n");
-        ASSERT_EQ(reply_to("dev hand -o"), "OK opened device [hand]\r\n");
-    }
-
     void run_pdo_at_100_hz() {
-        ASSERT_EQ(reply_to("pdo hand -o " + client.endpoint_args()).rfind("OK opened pdo channel", 0), 0u);
+        ASSERT_EQ(reply_to("pdo hand -o " + udp.endpoint_args()).rfind("OK opened pdo channel", 0), 0u);
         ASSERT_EQ(reply_to("pdo hand -e"), "OK enabled pdo transmission on [hand]\r\n");
     }
 
@@ -54,14 +32,18 @@ protected:
         return reply_to("diag hand -rts");
     }
 
-    Temp_Dir links;
-    Udp_Client client;
-    std::unique_ptr<Device_Simulator> simulator;
-    Server_Process server{Server_Process::options_with_ports(free_port())};
+    /// A device "hand" on a simulator that behaves as `behaviour` says.
+    void add_hand(Quorin_Tools::Devsim::Behaviour behaviour = {}) {
+        Quorin_Tools::Devsim::Config config;
+        config.behaviour = behaviour;
+        add_device("hand", config);
+    }
+
+    Udp_Client udp;
 };
 
 TEST_F(Diagnosis, an_idle_link_reports_zero_everywhere) {
-    add_device();
+    add_hand();
     const auto report = settled_rts_report();
     for (const char* line : {"--tx frame/s: 0\n", "--rx frame/s: 0\n", "--rx frame ok rate: 0.00 %\n",
                              "--tx-rx timeout/s: [0]\n", "--tx-rx timeout rate: 0.00 %\n",
@@ -75,7 +57,7 @@ TEST_F(Diagnosis, an_idle_link_reports_zero_everywhere) {
 }
 
 TEST_F(Diagnosis, a_running_cycle_reads_its_frequency_and_ok_rate) {
-    add_device();
+    add_hand();
     run_pdo_at_100_hz();
     const auto report = settled_rts_report();
     EXPECT_GE(figure(report, "--real rpdo freq: "), 90) << report;
@@ -90,7 +72,7 @@ TEST_F(Diagnosis, a_running_cycle_reads_its_frequency_and_ok_rate) {
 TEST_F(Diagnosis, dropped_answers_show_in_the_ok_rate_and_the_timeouts) {
     Quorin_Tools::Devsim::Behaviour lossy;
     lossy.faults.drop_every = 10;
-    add_device(lossy);
+    add_hand(lossy);
     run_pdo_at_100_hz();
     const auto report = settled_rts_report();
     const double ok_rate = figure(report, "--tpdo tx-rx ok rate: ");
@@ -101,7 +83,7 @@ TEST_F(Diagnosis, dropped_answers_show_in_the_ok_rate_and_the_timeouts) {
 }
 
 TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_a_missing_service_replaces_only_its_own) {
-    add_device();
+    add_hand();
     const auto report = reply_to("diag hand -sdo 3 3 1 -pdo -dev");
     const auto device = report.find("[DEVICE]\n--serial port: ");
     const auto pdo = report.find("[PDO-SERVICE]\nFAILED to find pdo channel on [hand]\r\n");
@@ -113,7 +95,7 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_a_missing_service_replaces_
     EXPECT_LT(pdo, sdo);
     EXPECT_NE(report.find("--baudrate: 4000000\n"), std::string::npos) << report;
 
-    ASSERT_EQ(reply_to("sdo hand -o " + client.endpoint_args()).rfind("OK", 0), 0u);
+    ASSERT_EQ(reply_to("sdo hand -o " + udp.endpoint_args()).rfind("OK", 0), 0u);
     const auto links = reply_to("diag hand -sdo 3 3 1");
     EXPECT_EQ(links,
               "--device: hand\n[SDO-SERVICE]\n"
@@ -124,24 +106,18 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_a_missing_service_replaces_
     EXPECT_EQ(reply_to("diag hand"), "--device: hand\n");
     EXPECT_EQ(reply_to("diag ghost -dev"), "FAILED to find device [ghost]\r\n");
     EXPECT_EQ(reply_to("diag -a"),
-              "[SERVER]\n--devices: 1\n--total control connections: 0\n--pdo channels: 0\n--sdo mailboxes: 1\n");
-}
-
-/// The mailbox port named in an "OK add sdo link: server 0.0.0.0 PORT client ..." reply.
-std::uint16_t mailbox_port(const std::string& reply) {
-    const std::string prefix = "OK add sdo link: server 0.0.0.0 ";
-    if (reply.rfind(prefix, 0) != 0) return 0;
-    return static_cast<std::uint16_t>(std::stoi(reply.substr(prefix.size())));
+              "[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 0\n--sdo mailboxes: 1\n");
 }
 
 TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
-    add_device();
-    const auto port = mailbox_port(reply_to("sdo hand -o " + client.endpoint_args()));
-    ASSERT_NE(port, 0);
+    add_hand();
+    const std::uint16_t port = ports.sdo;
+    ASSERT_EQ(reply_to("sdo hand -o " + udp.endpoint_args()),
+              "OK add sdo link: server 0.0.0.0 " + std::to_string(port) + " client " + udp.endpoint_args() + " on [hand]\r\n");
     const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(client.send_to(port, request));
-        ASSERT_TRUE(client.receive(5s)) << "answer " << i;
+        ASSERT_TRUE(udp.send_to(port, request));
+        ASSERT_TRUE(udp.receive(5s)) << "answer " << i;
     }
     const std::string totals =
         "--linked id [00]:\n----total rx sdo: [5]:\n----total tx sdo: [5]:\n"
@@ -150,25 +126,22 @@ TEST_F(Diagnosis, sdo_totals_follow_the_traffic_and_outlive_the_link) {
         "----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
     // An answer is counted once its send has completed, which may be after the client has it.
     std::string report;
-    for (int tries = 0; tries < 100; ++tries) {
-        report = reply_to("diag hand -sdo 7 0");
-        if (report == "--device: hand\n[SDO-SERVICE]\n" + totals) break;
-        std::this_thread::sleep_for(20ms);
-    }
+    eventually([&] { return (report = reply_to("diag hand -sdo 7 0")).find("rx sdo: [5]") != std::string::npos; });
     EXPECT_EQ(report, "--device: hand\n[SDO-SERVICE]\n" + totals);
     ASSERT_EQ(reply_to("sdo hand -c 0").rfind("OK", 0), 0u);
     EXPECT_EQ(reply_to("diag hand -sdo 0 7"), "--device: hand\n[SDO-SERVICE]\n" + totals);
 }
 
 TEST_F(Diagnosis, an_overflowing_transmit_queue_shows_its_drops) {
-    add_device();
+    add_hand();
     ASSERT_EQ(reply_to("dev hand -c"), "OK closed device [hand]\r\n");  // nothing drains the queue now
-    const auto port = mailbox_port(reply_to("sdo hand -o " + client.endpoint_args()));
-    ASSERT_NE(port, 0);
+    const std::uint16_t port = ports.sdo;
+    ASSERT_EQ(reply_to("sdo hand -o " + udp.endpoint_args()),
+              "OK add sdo link: server 0.0.0.0 " + std::to_string(port) + " client " + udp.endpoint_args() + " on [hand]\r\n");
     const Udp_Client::Bytes request{0x61, 0, 0, 0, 0, 0};
     double dropped = 0;
     for (int round = 0; round < 10 && dropped <= 0; ++round) {
-        for (int i = 0; i < 4000; ++i) client.send_to(port, request);
+        for (int i = 0; i < 4000; ++i) udp.send_to(port, request);
         std::this_thread::sleep_for(100ms);  // let the mailbox take what the socket holds
         dropped = figure(reply_to("diag hand -rts"), "--tx spb dropped: ");
     }

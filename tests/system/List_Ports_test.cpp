@@ -9,7 +9,7 @@ namespace Quorin_Test {
 namespace {
 
 TEST(List_Ports, answers_one_json_line_of_dev_paths_and_refuses_arguments) {
-    Server_Process server(Server_Process::options_with_ports(free_port()));
+    Server_Process server(Server_Process::options_with_ports());
     Tcp_Client client(server.ctrl_port());
 
     const auto wrong = client.command("lsport now", ">-WRONG FORMAT\r\n");

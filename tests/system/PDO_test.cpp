@@ -1,6 +1,3 @@
-// First: <termios.h>, which the test support brings in, defines ECHO as a macro.
-#include "tools/devsim/Device_Simulator.hpp"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,10 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
-#include "support/Server_Process.hpp"
 #include "support/Udp_Client.hpp"
+#include "system/Device_Harness.hpp"
 
 // The pdo and lspdo commands through the real binary, with simulated devices that echo the
 // last RPDO in every TPDO answer, and UDP clients on the loopback interface.
@@ -20,8 +16,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
-using Bytes = Udp_Client::Bytes;
-using Quorin_Tools::Devsim::Device_Simulator;
 
 const std::string pdo_usage =
     "USAGE: pdo <device_name> <option> <param>\n"
@@ -37,22 +31,6 @@ const std::string overrange = "PDO operations.\r\n" + pdo_usage + "\r\n>-OVERRAN
 const std::string frequency_range = "value must be between 1.000000 and 500.000000\r\n";
 const std::string no_channels = "{\"channels\":[]}\r\n";
 
-/// `data` with the zero padding a TPDO answer carries (to n + 10 a multiple of 16).
-Bytes padded(Bytes data) {
-    while ((data.size() + 10) % 16 != 0) data.push_back(0);
-    return data;
-}
-
-/// Receives until a datagram equal to `expected` comes, skipping echoes of earlier data.
-bool wait_echo(Udp_Client& client, const Bytes& expected, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto datagram = client.receive(100ms);
-        if (datagram && *datagram == expected) return true;
-    }
-    return false;
-}
-
 /// True when nothing arrives once what was on its way (an answer to a request already made)
 /// has been taken.
 bool stays_quiet(Udp_Client& client) {
@@ -60,30 +38,10 @@ bool stays_quiet(Udp_Client& client) {
     return !client.receive(300ms);
 }
 
-/// A server whose PDO ports start at a known free range, with simulated devices bound to it.
-class PDO_Command : public ::testing::Test {
+/// A server with simulated devices bound to it, whose commands are given at the console.
+class PDO_Command : public Device_Server_Test {
 protected:
-    /// Answers `line` at the console; the reply without the console's own "\n".
-    std::string reply_to(const std::string& line) {
-        const auto reply = server.console_command(line);
-        EXPECT_TRUE(reply) << "no prompt after [" << line << "]:\n" << server.out();
-        if (!reply || reply->empty()) return "<no reply>";
-        return reply->substr(0, reply->size() - 1);
-    }
-
-    /// Starts a simulator, then binds device `name` to it and opens the device.
-    void add_device(const std::string& name) {
-        Quorin_Tools::Devsim::Config config;
-        config.link_path = link_of(name);
-        simulators.push_back(std::make_unique<Device_Simulator>(config));
-        simulators.back()->start();
-        ASSERT_EQ(reply_to("bind " + name + " " + config.link_path),
-                  "OK bind device [" + name + "] to port [" + config.link_path + "]\r\n");
-        ASSERT_EQ(reply_to("dev " + name + " -o"), "OK opened device [" + name + "]\r\n");
-    }
-
-    std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
-    std::string port(unsigned offset) const { return std::to_string(first_pdo_port + offset); }
+    std::string port(unsigned offset) const { return std::to_string(ports.pdo + offset); }
 
     /// The "pdo -o" line for `name` and `client`, and its answer with the channel on port(offset).
     std::string open_line(const std::string& name, const Udp_Client& client) const {
@@ -102,19 +60,6 @@ protected:
         ASSERT_EQ(reply_to(open_line(name, client)), opened(name, offset, client));
         ASSERT_EQ(reply_to("pdo " + name + " -e"), "OK enabled pdo transmission on [" + name + "]\r\n");
     }
-
-    static Server_Process::Options options(std::uint16_t pdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(free_port()) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(pdo_port) + "\n";
-        return options;
-    }
-
-    const std::uint16_t first_pdo_port = free_port_range(4);
-    Temp_Dir links;
-    std::vector<std::unique_ptr<Device_Simulator>> simulators;
-    Server_Process server{options(first_pdo_port)};
 };
 
 TEST_F(PDO_Command, a_client_gets_its_rpdo_back_in_a_tpdo_every_period_until_pdo_is_disabled) {
@@ -126,8 +71,8 @@ TEST_F(PDO_Command, a_client_gets_its_rpdo_back_in_a_tpdo_every_period_until_pdo
     ASSERT_EQ(reply_to("pdo hand -e"), "OK enabled pdo transmission on [hand]\r\n");
 
     const Bytes rpdo{1, 2, 3, 4, 5};
-    ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
-    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+    ASSERT_TRUE(client.send_to(ports.pdo, rpdo));
+    ASSERT_TRUE(client.wait_for(padded(rpdo)));
     // 100 Hz; loose bounds, for a loaded machine delays the session thread (the rate itself
     // is the benchmark's business).
     const auto per_second = client.receive_for(1s).size();
@@ -212,21 +157,21 @@ TEST_F(PDO_Command, only_datagrams_of_1_to_1004_bytes_from_the_client_itself_rea
     ASSERT_EQ(reply_to("pdo hand -f 500"), "OK set pdo freq 500.000000 Hz on [hand]\r\n");
     run_channel("hand", 0, client);
     const Bytes kept{1, 2, 3};
-    ASSERT_TRUE(client.send_to(first_pdo_port, kept));
-    ASSERT_TRUE(wait_echo(client, padded(kept)));
+    ASSERT_TRUE(client.send_to(ports.pdo, kept));
+    ASSERT_TRUE(client.wait_for(padded(kept)));
 
     // Each of these must leave the device's RPDO data as it was.
-    stranger.send_to(first_pdo_port, Bytes{9, 9});  // same address, another port
-    client.send_to(first_pdo_port, Bytes(1005, 8));
-    client.send_to(first_pdo_port, Bytes(2000, 7));
-    client.send_to(first_pdo_port, Bytes{});
+    stranger.send_to(ports.pdo, Bytes{9, 9});  // same address, another port
+    client.send_to(ports.pdo, Bytes(1005, 8));
+    client.send_to(ports.pdo, Bytes(2000, 7));
+    client.send_to(ports.pdo, Bytes{});
     client.receive_for(100ms);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(client.receive(), padded(kept)) << "TPDO " << i;
     EXPECT_FALSE(stranger.receive(0ms)) << "TPDOs go to the client only";
 
     const Bytes longest(1004, 6);
-    ASSERT_TRUE(client.send_to(first_pdo_port, longest));
-    ASSERT_TRUE(wait_echo(client, padded(longest)));
+    ASSERT_TRUE(client.send_to(ports.pdo, longest));
+    ASSERT_TRUE(client.wait_for(padded(longest)));
 
     // Counted: the five datagrams from the client (2000 bytes arrive cut to 1024), not the
     // stranger's; synced: the 3 and the 1004 bytes only.
@@ -244,23 +189,23 @@ TEST_F(PDO_Command, a_channel_closed_while_the_cycle_runs_sends_nothing_more_and
     Udp_Client client;
     run_channel("hand", 0, client);
     const Bytes rpdo{4, 4};
-    ASSERT_TRUE(client.send_to(first_pdo_port, rpdo));
-    ASSERT_TRUE(wait_echo(client, padded(rpdo)));
+    ASSERT_TRUE(client.send_to(ports.pdo, rpdo));
+    ASSERT_TRUE(client.wait_for(padded(rpdo)));
 
     EXPECT_EQ(reply_to("pdo hand -c"), "OK closed pdo channel on [hand]\r\n");
     EXPECT_TRUE(stays_quiet(client)) << "TPDOs after the channel was closed";
     EXPECT_EQ(reply_to("lspdo"), no_channels);
 
     EXPECT_EQ(reply_to(open_line("hand", client)), opened("hand", 1, client));
-    EXPECT_TRUE(wait_echo(client, padded(rpdo))) << "the cycle ran on with the last RPDO data";
+    EXPECT_TRUE(client.wait_for(padded(rpdo))) << "the cycle ran on with the last RPDO data";
 }
 
 TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_its_channel_and_port) {
     add_device("hand");
     Udp_Client client;
     run_channel("hand", 0, client);
-    ASSERT_TRUE(client.send_to(first_pdo_port, Bytes{5}));
-    ASSERT_TRUE(wait_echo(client, padded({5})));
+    ASSERT_TRUE(client.send_to(ports.pdo, Bytes{5}));
+    ASSERT_TRUE(client.wait_for(padded({5})));
 
     EXPECT_EQ(reply_to("dev hand -d"), "OK destroyed device [hand]\r\n");
     EXPECT_EQ(reply_to("lspdo"), no_channels);
@@ -270,8 +215,8 @@ TEST_F(PDO_Command, a_device_deleted_while_its_cycle_and_channel_run_goes_with_i
     EXPECT_EQ(reply_to("bind hand " + link_of("hand")), "OK bind device [hand] to port [" + link_of("hand") + "]\r\n");
     EXPECT_EQ(reply_to("dev hand -o"), "OK opened device [hand]\r\n");
     run_channel("hand", 1, client);
-    ASSERT_TRUE(client.send_to(first_pdo_port + 1, Bytes{6}));
-    EXPECT_TRUE(wait_echo(client, padded({6})));
+    ASSERT_TRUE(client.send_to(ports.pdo + 1, Bytes{6}));
+    EXPECT_TRUE(client.wait_for(padded({6})));
 }
 
 TEST_F(PDO_Command, shutdown_with_channels_running_stops_devices_first_and_keeps_the_logged_order) {
@@ -293,11 +238,8 @@ TEST_F(PDO_Command, shutdown_with_channels_running_stops_devices_first_and_keeps
         ASSERT_TRUE(closed) << name;
         EXPECT_LT(*closed, *stopping) << name << "'s port closed after the services began to stop";
     }
-    std::vector<std::string> after;
-    for (std::size_t i = *stopping; i < lines.size(); ++i)
-        if (!lines[i].message.starts_with("Thread priority") && !lines[i].message.starts_with("Failed to set "))
-            after.push_back(lines[i].tagged());
-    EXPECT_THAT(after, ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] PDO Service stopping...!",
+    EXPECT_THAT(shutdown_log(server.out()), ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
+                                   "[INFO ] PDO Service stopping...!",
                                    "[INFO ] SDO Service stopping...!", "[INFO ] Control Service stopped!",
                                    "[INFO ] PDO Service stopped!", "[INFO ] SDO Service stopped!"));
     EXPECT_EQ(count_messages_starting(lines, "Error"), 0u) << server.out();

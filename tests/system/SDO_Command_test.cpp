@@ -1,18 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 
-#include "support/Free_Port.hpp"
-#include "support/Log_Lines.hpp"
 #include "support/Pty_Pair.hpp"
-#include "support/Server_Process.hpp"
-#include "support/Tcp_Client.hpp"
+#include "support/Udp_Client.hpp"
+#include "system/Device_Harness.hpp"
 
 namespace Quorin_Test {
 namespace {
@@ -27,131 +20,92 @@ const std::string sdo_overrange_tail = "SDO operations.\r\n" + sdo_usage + "\r\n
 const std::string lssdo_wrong_format = "USAGE: lssdo\r\n>-WRONG FORMAT\r\n";
 const std::string no_mailboxes = "{\"mailboxes\":[]}\r\n";
 
-/// A UDP port held bound on all IPv4 interfaces, so that a mailbox cannot bind it.
-class Taken_Udp_Port {
-public:
-    explicit Taken_Udp_Port(std::uint16_t port) : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Taken_Udp_Port() { ::close(fd); }
-    Taken_Udp_Port(const Taken_Udp_Port&) = delete;
-    Taken_Udp_Port& operator=(const Taken_Udp_Port&) = delete;
-    bool bound = false;
-
-private:
-    int fd;
-};
-
-/// A server whose SDO ports start at a known free range, with devices "hand" and "arm"
-/// bound to ptys (their sessions never start: the commands need no device that answers).
-class SDO_Command : public ::testing::Test {
+/// Devices "hand" and "arm" bound to ptys (their sessions never start: the commands need no
+/// device that answers).
+class SDO_Command : public Device_Server_Test {
 protected:
-    static constexpr unsigned sdo_ports = 4;
-
-    static Server_Process::Options options(std::uint16_t sdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
-        return options;
-    }
-
     void SetUp() override {
-        ASSERT_EQ(command("bind hand " + hand_pty.port_path()), "OK bind device [hand] to port [" + hand_pty.port_path() + "]\r\n");
-        ASSERT_EQ(command("bind arm " + arm_pty.port_path()), "OK bind device [arm] to port [" + arm_pty.port_path() + "]\r\n");
+        ASSERT_EQ(ask("bind hand " + hand_pty.port_path()), Expected::bound("hand", hand_pty.port_path()));
+        ASSERT_EQ(ask("bind arm " + arm_pty.port_path()), Expected::bound("arm", arm_pty.port_path()));
     }
 
-    std::string command(const std::string& line) {
-        // A reply of several lines is written in one piece, so it ends where the first read ends.
-        return client.command(line).value_or("<no reply>");
-    }
+    std::string port(unsigned offset) const { return std::to_string(ports.sdo + offset); }
 
-    std::string port(unsigned offset) const { return std::to_string(sdo_port + offset); }
-
-    const std::uint16_t sdo_port = free_port_range(sdo_ports);
     Pty_Pair hand_pty;
     Pty_Pair arm_pty;
-    Server_Process server{options(sdo_port)};
-    Tcp_Client client{server.ctrl_port()};
 };
 
 TEST_F(SDO_Command, links_are_added_listed_and_removed_by_epid_by_endpoint_and_all_at_once) {
-    EXPECT_EQ(command("sdo hand -o 192.168.1.10 9000"),
+    EXPECT_EQ(ask("sdo hand -o 192.168.1.10 9000"),
               "OK add sdo link: server 0.0.0.0 " + port(0) + " client 192.168.1.10 9000 on [hand]\r\n");
-    server.console_command("lsdev");  // log lines reach the pipe when the console flushes
-    EXPECT_TRUE(server.wait_for_output("] [INFO ] New sdo mailbox on local: 0.0.0.0:" + port(0) + "\n")) << server.out();
-    EXPECT_EQ(command("sdo hand -o 192.168.1.10 9000"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("sdo hand -o 10.0.0.2 09001"),
+    EXPECT_TRUE(logged("[INFO ] New sdo mailbox on local: 0.0.0.0:" + port(0))) << server.out();
+    EXPECT_EQ(ask("sdo hand -o 192.168.1.10 9000"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo hand -o 10.0.0.2 09001"),
               "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.2 09001 on [hand]\r\n")
         << "the parameters are echoed as typed";
-    EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(0) +
+    EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(0) +
                                     "\",\"[0] 192.168.1.10:9000\",\"[1] 10.0.0.2:9001\"]}\r\n");
-    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 192.168.1.10:9000\",\"[1] 10.0.0.2:9001\"]}\r\n");
+    EXPECT_EQ(ask("lssdo hand"), "{\"mailboxes\":[\"[0] 192.168.1.10:9000\",\"[1] 10.0.0.2:9001\"]}\r\n");
 
-    EXPECT_EQ(command("sdo hand -c 0"), "OK removed sdo link on [hand]\r\n");
-    EXPECT_EQ(command("sdo hand -c 0"), "FAILED to find EPID 0 on [hand]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("sdo hand -c 300"), "value must be between 0 and 255\r\n" + sdo_overrange_tail);
-    EXPECT_EQ(command("sdo hand -c 10.0.0.2 9001"), "OK removed sdo link on [hand]\r\n");
-    EXPECT_EQ(command("sdo hand -c 10.0.0.2 9001"), "FAILED to remove sdo link on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo hand -c 0"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 0"), "FAILED to find EPID 0 on [hand]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo hand -c 300"), "value must be between 0 and 255\r\n" + sdo_overrange_tail);
+    EXPECT_EQ(ask("sdo hand -c 10.0.0.2 9001"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 10.0.0.2 9001"), "FAILED to remove sdo link on [hand]\r\n>-FAILED\r\n");
 
-    EXPECT_EQ(command("sdo hand -o 10.0.0.3 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.3 1 on [hand]\r\n");
-    EXPECT_EQ(command("sdo hand -o 10.0.0.4 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.4 1 on [hand]\r\n");
-    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 10.0.0.4:1\",\"[1] 10.0.0.3:1\"]}\r\n")
+    EXPECT_EQ(ask("sdo hand -o 10.0.0.3 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.3 1 on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -o 10.0.0.4 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.4 1 on [hand]\r\n");
+    EXPECT_EQ(ask("lssdo hand"), "{\"mailboxes\":[\"[0] 10.0.0.4:1\",\"[1] 10.0.0.3:1\"]}\r\n")
         << "the EPID freed last (1, then 0) is handed out first";
-    EXPECT_EQ(command("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
-    EXPECT_EQ(command("lssdo hand"), no_mailboxes) << "an empty link list is still an answer";
-    EXPECT_EQ(command("sdo hand -o 10.0.0.5 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.5 1 on [hand]\r\n");
-    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 10.0.0.5:1\"]}\r\n") << "after -c EPIDs start from 0";
+    EXPECT_EQ(ask("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
+    EXPECT_EQ(ask("lssdo hand"), no_mailboxes) << "an empty link list is still an answer";
+    EXPECT_EQ(ask("sdo hand -o 10.0.0.5 1"), "OK add sdo link: server 0.0.0.0 " + port(0) + " client 10.0.0.5 1 on [hand]\r\n");
+    EXPECT_EQ(ask("lssdo hand"), "{\"mailboxes\":[\"[0] 10.0.0.5:1\"]}\r\n") << "after -c EPIDs start from 0";
 }
 
 TEST_F(SDO_Command, missing_devices_and_mailboxes_and_wrong_forms) {
-    EXPECT_EQ(command("sdo arm -c"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("sdo arm -c 1"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("lssdo arm"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("lssdo leg"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("sdo leg -o 1.2.3.4 5"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("sdo leg -x"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
-    EXPECT_EQ(command("lssdo"), no_mailboxes);
-    EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n") << "also when there is none";
-    EXPECT_THAT(command("sdo arm -o 1.2.3.999 5"), ::testing::EndsWith("\r\n" + sdo_wrong_format));
-    EXPECT_EQ(command("lssdo"), no_mailboxes) << "a mistyped endpoint opens no mailbox";
+    EXPECT_EQ(ask("sdo arm -c"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo arm -c 1"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("lssdo arm"), "FAILED to find sdo mailbox on [arm]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("lssdo leg"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo leg -o 1.2.3.4 5"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("sdo leg -x"), "FAILED to find device [leg]\r\n>-FAILED\r\n");
+    EXPECT_EQ(ask("lssdo"), no_mailboxes);
+    EXPECT_EQ(ask("sdo -c"), "OK removed all sdo mailboxes\r\n") << "also when there is none";
+    EXPECT_THAT(ask("sdo arm -o 1.2.3.999 5"), ::testing::EndsWith("\r\n" + sdo_wrong_format));
+    EXPECT_EQ(ask("lssdo"), no_mailboxes) << "a mistyped endpoint opens no mailbox";
 
-    EXPECT_THAT(command("sdo hand -o 10.0.0.1 1"), ::testing::StartsWith("OK add sdo link"));
+    EXPECT_THAT(ask("sdo hand -o 10.0.0.1 1"), ::testing::StartsWith("OK add sdo link"));
     for (const char* line : {"sdo", "sdo hand", "sdo -o", "sdo hand -x", "sdo hand -o 1.2.3.4", "sdo hand -o 1.2.3.4 5 6",
                              "sdo hand -c 1.2.3.4 5 6"})
-        EXPECT_EQ(command(line), sdo_wrong_format) << line;
-    EXPECT_EQ(command("sdo hand -o 1.2.3.4 x"), "stoi\r\n" + sdo_wrong_format);
-    EXPECT_EQ(command("sdo hand -c abc"), "stoi\r\n" + sdo_wrong_format);
-    EXPECT_EQ(command("sdo hand -o 1.2.3.4 70000"), "port must be <0-65535>\r\n" + sdo_overrange_tail);
-    EXPECT_EQ(command("sdo hand -o 1.2.3.4 -1"), "port must be <0-65535>\r\n" + sdo_overrange_tail);
-    EXPECT_EQ(command("sdo hand -c -1"), "value must be between 0 and 255\r\n" + sdo_overrange_tail);
-    EXPECT_THAT(command("sdo hand -o 1.2.3.999 5"), ::testing::EndsWith("\r\n" + sdo_wrong_format));
-    EXPECT_EQ(command("sdo -h"), "SDO operations.\r\n" + sdo_usage + "\r\n");
-    EXPECT_EQ(command("lssdo -x"), lssdo_wrong_format);
-    EXPECT_EQ(command("lssdo hand -x"), lssdo_wrong_format);
+        EXPECT_EQ(ask(line), sdo_wrong_format) << line;
+    EXPECT_EQ(ask("sdo hand -o 1.2.3.4 x"), "stoi\r\n" + sdo_wrong_format);
+    EXPECT_EQ(ask("sdo hand -c abc"), "stoi\r\n" + sdo_wrong_format);
+    EXPECT_EQ(ask("sdo hand -o 1.2.3.4 70000"), "port must be <0-65535>\r\n" + sdo_overrange_tail);
+    EXPECT_EQ(ask("sdo hand -o 1.2.3.4 -1"), "port must be <0-65535>\r\n" + sdo_overrange_tail);
+    EXPECT_EQ(ask("sdo hand -c -1"), "value must be between 0 and 255\r\n" + sdo_overrange_tail);
+    EXPECT_THAT(ask("sdo hand -o 1.2.3.999 5"), ::testing::EndsWith("\r\n" + sdo_wrong_format));
+    EXPECT_EQ(ask("sdo -h"), "SDO operations.\r\n" + sdo_usage + "\r\n");
+    EXPECT_EQ(ask("lssdo -x"), lssdo_wrong_format);
+    EXPECT_EQ(ask("lssdo hand -x"), lssdo_wrong_format);
 }
 
 TEST_F(SDO_Command, mailbox_ports_count_up_and_are_never_given_back) {
-    EXPECT_THAT(command("sdo hand -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(0) + " "));
-    EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n");
-    EXPECT_EQ(command("lssdo"), no_mailboxes);
-    EXPECT_THAT(command("sdo hand -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(1) + " "));
+    EXPECT_THAT(ask("sdo hand -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(0) + " "));
+    EXPECT_EQ(ask("sdo -c"), "OK removed all sdo mailboxes\r\n");
+    EXPECT_EQ(ask("lssdo"), no_mailboxes);
+    EXPECT_THAT(ask("sdo hand -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(1) + " "));
 
-    const Taken_Udp_Port taken(static_cast<std::uint16_t>(sdo_port + 2));
-    ASSERT_TRUE(taken.bound);
-    EXPECT_EQ(command("sdo arm -o 10.0.0.1 1"), "Error binding sdo mailbox on port " + port(2) +
+    const Udp_Client taken(static_cast<std::uint16_t>(ports.sdo + 2));
+    EXPECT_EQ(ask("sdo arm -o 10.0.0.1 1"), "Error binding sdo mailbox on port " + port(2) +
                                                     ": Address already in use\r\nSDO operations.\r\n" + sdo_usage +
                                                     "\r\n>-EXCEPTION\r\n");
-    EXPECT_THAT(command("sdo arm -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(3) + " "));
-    EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(1) + "\",\"[0] 10.0.0.1:1\",\"0.0.0.0:" + port(3) +
+    EXPECT_THAT(ask("sdo arm -o 10.0.0.1 1"), ::testing::HasSubstr(" " + port(3) + " "));
+    EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(1) + "\",\"[0] 10.0.0.1:1\",\"0.0.0.0:" + port(3) +
                                     "\",\"[0] 10.0.0.1:1\"]}\r\n");
 
-    EXPECT_EQ(command("dev hand -d"), "OK destroyed device [hand]\r\n");
-    EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(3) + "\",\"[0] 10.0.0.1:1\"]}\r\n")
+    EXPECT_EQ(ask("dev hand -d"), "OK destroyed device [hand]\r\n");
+    EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + port(3) + "\",\"[0] 10.0.0.1:1\"]}\r\n")
         << "deleting a device removes its mailbox";
 }
 

@@ -9,18 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
-#include "support/Sdo_Udp_Client.hpp"
-#include "support/Server_Process.hpp"
-#include "support/Tcp_Client.hpp"
-#include "tools/devsim/Device_Simulator.hpp"
+#include "support/Udp_Client.hpp"
+#include "system/Device_Harness.hpp"
 
 namespace Quorin_Test {
 namespace {
 
-using Datagram = Sdo_Udp_Client::Datagram;
-using Quorin_Tools::Devsim::Device_Simulator;
+using Datagram = Udp_Client::Bytes;
 
 constexpr std::uint32_t line_baud = 4000000;
 constexpr std::size_t epid_offset = 4;
@@ -50,20 +46,20 @@ class Linked_Client {
 public:
     Linked_Client(std::uint16_t mailbox_port, std::uint8_t epid) : mailbox_port(mailbox_port), epid(epid) {}
 
-    Sdo_Udp_Client& udp() { return client; }
+    Udp_Client& udp() { return client; }
     std::uint16_t port() const { return client.port(); }
 
     /// Sends request `sequence` and notes its echo as owed.
     bool send(std::uint32_t sequence) {
-        const Datagram request = Sdo_Udp_Client::request(sequence);
+        const Datagram request = Udp_Client::sdo_request(sequence);
         owed.insert(echo(request, epid));
-        return client.send(mailbox_port, request);
+        return client.send_to(mailbox_port, request);
     }
     /// Receives until the answers to all of `sequences` have come (poking the line when it is
     /// quiet), checking that each answer is owed and comes once. False on a deadline.
     bool receive_answers(const std::vector<std::uint32_t>& sequences) {
         std::set<Datagram> wanted;
-        for (const auto sequence : sequences) wanted.insert(echo(Sdo_Udp_Client::request(sequence), epid));
+        for (const auto sequence : sequences) wanted.insert(echo(Udp_Client::sdo_request(sequence), epid));
         const auto deadline = std::chrono::steady_clock::now() + answer_deadline;
         while (!wanted.empty() && std::chrono::steady_clock::now() < deadline) {
             const auto answer = client.receive(poke_after);
@@ -80,7 +76,7 @@ public:
     bool round_trip(std::uint32_t sequence) { return send(sequence) && receive_answers({sequence}); }
 
 private:
-    Sdo_Udp_Client client;
+    Udp_Client client;
     std::uint16_t mailbox_port;
     std::uint8_t epid;
     std::set<Datagram> owed;
@@ -91,11 +87,11 @@ private:
 /// own threads, counting the answers; they stop when the object goes.
 class Busy_Clients {
 public:
-    Busy_Clients(std::vector<Sdo_Udp_Client*> clients, std::uint16_t mailbox_port) : answered(clients.size()) {
+    Busy_Clients(std::vector<Udp_Client*> clients, std::uint16_t mailbox_port) : answered(clients.size()) {
         for (std::size_t i = 0; i < clients.size(); ++i) {
             threads.emplace_back([this, i, client = clients[i], mailbox_port] {
                 for (std::uint32_t sequence = 0; running; ++sequence) {
-                    client->send(mailbox_port, Sdo_Udp_Client::request(sequence));
+                    client->send_to(mailbox_port, Udp_Client::sdo_request(sequence));
                     if (client->receive(answer_wait)) ++answered[i];
                 }
             });
@@ -109,6 +105,13 @@ public:
         std::uint64_t sum = 0;
         for (const auto& count : answered) sum += count;
         return sum;
+    }
+    /// True when no answer comes once those already on their way have arrived.
+    bool answers_stopped() const {
+        std::this_thread::sleep_for(settle);
+        const auto before = total();
+        std::this_thread::sleep_for(settle);
+        return total() == before;
     }
     /// Waits until every client has had at least `count` answers.
     bool each_answered(std::uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
@@ -128,41 +131,22 @@ private:
     std::vector<std::thread> threads;
 };
 
-/// A server with device "hand" bound to a simulated device that echoes every SDO message, its
-/// session started; SDO mailboxes from a known free port range.
-class SDO_Traffic : public ::testing::Test {
+/// Device "hand" bound to a simulated device on a paced line that echoes every SDO message, its
+/// session started.
+class SDO_Traffic : public Device_Server_Test {
 protected:
-    static constexpr unsigned sdo_ports = 2;
-
-    static Server_Process::Options options(std::uint16_t sdo_port) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(free_port()) + "\n";
-        return options;
-    }
-
-    static Quorin_Tools::Devsim::Config simulator_config(const Temp_Dir& dir) {
-        Quorin_Tools::Devsim::Config config;
-        config.link_path = dir.path() + "/hand";
-        config.baud = line_baud;
-        return config;
-    }
-
     void SetUp() override {
-        simulator.start();
-        ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
-        ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
+        Quorin_Tools::Devsim::Config config;
+        config.baud = line_baud;
+        simulator = &add_device("hand", config);
     }
-
-    std::string command(const std::string& line) { return control.command(line).value_or("<no reply>"); }
 
     /// A new client, linked to hand's mailbox on `mailbox_port`, expected to get `epid`.
     std::unique_ptr<Linked_Client> linked_client(std::uint8_t epid, std::uint16_t mailbox_port = 0) {
-        if (mailbox_port == 0) mailbox_port = sdo_port;
+        if (mailbox_port == 0) mailbox_port = ports.sdo;
         auto client = std::make_unique<Linked_Client>(mailbox_port, epid);
         const std::string port = std::to_string(client->port());
-        EXPECT_EQ(command("sdo hand -o 127.0.0.1 " + port),
+        EXPECT_EQ(ask("sdo hand -o 127.0.0.1 " + port),
                   "OK add sdo link: server 0.0.0.0 " + std::to_string(mailbox_port) + " client 127.0.0.1 " + port +
                       " on [hand]\r\n");
         return client;
@@ -172,17 +156,13 @@ protected:
         return "sdo hand -c 127.0.0.1 " + std::to_string(client.port());
     }
 
-    const std::uint16_t sdo_port = free_port_range(sdo_ports);
-    Temp_Dir simulator_dir;
-    Device_Simulator simulator{simulator_config(simulator_dir)};
-    Server_Process server{options(sdo_port)};
-    Tcp_Client control{server.ctrl_port()};
+    Device_Simulator* simulator = nullptr;
 };
 
 TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_reused_last_freed_first) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
-    EXPECT_EQ(command("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
+    EXPECT_EQ(ask("lssdo hand"), "{\"mailboxes\":[\"[0] 127.0.0.1:" + std::to_string(clients[0]->port()) +
                                          "\",\"[1] 127.0.0.1:" + std::to_string(clients[1]->port()) +
                                          "\",\"[2] 127.0.0.1:" + std::to_string(clients[2]->port()) + "\"]}\r\n");
 
@@ -195,8 +175,8 @@ TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_re
     for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->receive_answers(sequences)) << i;
 
     // Free EPID 1 (by EPID), then EPID 0 (by endpoint): the next links get 0, then 1.
-    EXPECT_EQ(command("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
-    EXPECT_EQ(command(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask(unlink_command(*clients[0])), "OK removed sdo link on [hand]\r\n");
     const auto fourth = linked_client(0);
     const auto fifth = linked_client(1);
     EXPECT_TRUE(fourth->round_trip(100));
@@ -210,27 +190,27 @@ TEST_F(SDO_Traffic, each_client_gets_only_its_own_answers_and_freed_epids_are_re
 
 TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
     auto client = linked_client(0);
-    Sdo_Udp_Client stranger;
+    Udp_Client stranger;
     const std::vector<Datagram> dropped{
-        Sdo_Udp_Client::request(1, 5),        Sdo_Udp_Client::request(2, 6, 0xF1), Sdo_Udp_Client::request(3, 6, 0x5F),
-        Sdo_Udp_Client::request(4, 6, 0xF0), Sdo_Udp_Client::request(5, 7),       Sdo_Udp_Client::request(6, 1100),
+        Udp_Client::sdo_request(1, 5),        Udp_Client::sdo_request(2, 6, 0xF1), Udp_Client::sdo_request(3, 6, 0x5F),
+        Udp_Client::sdo_request(4, 6, 0xF0), Udp_Client::sdo_request(5, 7),       Udp_Client::sdo_request(6, 1100),
     };
-    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send(sdo_port, datagram));
-    ASSERT_TRUE(stranger.send(sdo_port, Sdo_Udp_Client::request(7)));
+    for (const Datagram& datagram : dropped) ASSERT_TRUE(client->udp().send_to(ports.sdo, datagram));
+    ASSERT_TRUE(stranger.send_to(ports.sdo, Udp_Client::sdo_request(7)));
     // Valid requests carry 0xEE in byte 4; their answers must carry the EPID instead. Another
     // one goes out while no answer has come (an answer may wait on the line for the next exchange).
     int valid_sent = 0;
     std::optional<Datagram> answer;
     for (; valid_sent < valid_attempts && !answer; ++valid_sent) {
-        ASSERT_TRUE(client->udp().send(sdo_port, Sdo_Udp_Client::request(100 + valid_sent, 6, 0x61, 0xEE)));
+        ASSERT_TRUE(client->udp().send_to(ports.sdo, Udp_Client::sdo_request(100 + valid_sent, 6, 0x61, 0xEE)));
         answer = client->udp().receive(std::chrono::seconds(1));
     }
     ASSERT_TRUE(answer);
     EXPECT_EQ((*answer)[0], 0x61);
-    EXPECT_GE(Sdo_Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
+    EXPECT_GE(Udp_Client::sequence_of(*answer), 100u) << "the first answer is a valid request's";
     EXPECT_EQ((*answer)[epid_offset], 0) << "byte 4 replaced by the EPID";
     EXPECT_TRUE(stranger.receive_for(settle).empty());
-    const auto seen = simulator.counters();
+    const auto seen = simulator->counters();
     EXPECT_EQ(seen.sdo_messages, static_cast<std::uint64_t>(valid_sent)) << "only valid requests reached the device";
     EXPECT_EQ(seen.sdo_unparsed, 0u);
 }
@@ -238,7 +218,7 @@ TEST_F(SDO_Traffic, malformed_and_unlinked_datagrams_never_reach_the_device) {
 TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
     std::string batch;
     for (unsigned n = 0; n < 256; ++n) batch += "sdo hand -o 10.0." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1) + " 7\n";
-    ASSERT_TRUE(control.send(batch));
+    ASSERT_TRUE(client.send(batch));
     std::string replies;
     const auto count_ok = [&] {
         std::size_t ok = 0;
@@ -246,17 +226,17 @@ TEST_F(SDO_Traffic, a_mailbox_holds_256_links_and_reuses_a_freed_epid) {
         return ok;
     };
     while (count_ok() < 256) {
-        const auto more = control.receive_until("\r\n");
+        const auto more = client.receive_until("\r\n");
         ASSERT_TRUE(more) << replies;
         replies += *more;
     }
     EXPECT_EQ(replies.find("FAILED"), std::string::npos);
-    EXPECT_EQ(command("sdo hand -o 10.9.9.9 7"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
-    const std::string listing = command("lssdo hand");
+    EXPECT_EQ(ask("sdo hand -o 10.9.9.9 7"), "FAILED to add sdo link on [hand]\r\n>-FAILED\r\n");
+    const std::string listing = ask("lssdo hand");
     EXPECT_THAT(listing, ::testing::HasSubstr("\"[0] 10.0.0.1:7\""));
     EXPECT_THAT(listing, ::testing::EndsWith("\"[255] 10.0.1.6:7\"]}\r\n"));
 
-    EXPECT_EQ(command("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
+    EXPECT_EQ(ask("sdo hand -c 200"), "OK removed sdo link on [hand]\r\n");
     EXPECT_TRUE(linked_client(200)->round_trip(1));
 }
 
@@ -264,48 +244,39 @@ TEST_F(SDO_Traffic, removing_all_links_or_all_mailboxes_stops_the_answers_and_po
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
-        std::this_thread::sleep_for(settle);  // answers already on their way may still arrive
-        const auto before = busy.total();
-        std::this_thread::sleep_for(settle);
-        EXPECT_EQ(busy.total(), before) << "answers after the links were removed";
+        EXPECT_EQ(ask("sdo hand -c"), "OK removed all sdo links on [hand].\r\n");
+        EXPECT_TRUE(busy.answers_stopped()) << "answers after the links were removed";
     }
     // EPID 0 again: answers still owed to the old client of EPID 0 must not reach the new one.
     const auto relinked = linked_client(0);
     EXPECT_TRUE(relinked->round_trip(1));
     {
-        Busy_Clients busy({&relinked->udp()}, sdo_port);
+        Busy_Clients busy({&relinked->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("sdo -c"), "OK removed all sdo mailboxes\r\n");
-        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
-        std::this_thread::sleep_for(settle);
-        const auto before = busy.total();
-        std::this_thread::sleep_for(settle);
-        EXPECT_EQ(busy.total(), before) << "answers after the mailbox was removed";
+        EXPECT_EQ(ask("sdo -c"), "OK removed all sdo mailboxes\r\n");
+        EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[]}\r\n");
+        EXPECT_TRUE(busy.answers_stopped()) << "answers after the mailbox was removed";
     }
     // The new mailbox is on the next port, and its EPID 0 gets nothing left over for the old one's.
-    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(2));
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(ports.sdo + 1))->round_trip(2));
 }
 
 TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_server) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 4; ++epid) clients.push_back(linked_client(epid));
     {
-        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, sdo_port);
+        Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp(), &clients[3]->udp()}, ports.sdo);
         ASSERT_TRUE(busy.each_answered(5));
-        EXPECT_EQ(command("dev hand -d"), "OK destroyed device [hand]\r\n");
-        EXPECT_EQ(command("lssdo"), "{\"mailboxes\":[]}\r\n");
-        std::this_thread::sleep_for(settle);
-        const auto before = busy.total();
-        std::this_thread::sleep_for(settle);
-        EXPECT_EQ(busy.total(), before);
+        EXPECT_EQ(ask("dev hand -d"), "OK destroyed device [hand]\r\n");
+        EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[]}\r\n");
+        EXPECT_TRUE(busy.answers_stopped());
     }
     // The same simulated device, bound again, gets a new mailbox on the next port.
-    ASSERT_THAT(command("bind hand " + simulator.link_path()), ::testing::StartsWith("OK bind device [hand]"));
-    ASSERT_EQ(command("dev hand -o"), "OK opened device [hand]\r\n");
-    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(sdo_port + 1))->round_trip(9));
+    ASSERT_THAT(ask("bind hand " + simulator->link_path()), ::testing::StartsWith("OK bind device [hand]"));
+    ASSERT_EQ(ask("dev hand -o"), "OK opened device [hand]\r\n");
+    EXPECT_TRUE(linked_client(0, static_cast<std::uint16_t>(ports.sdo + 1))->round_trip(9));
 
     server.close_stdin();
     ASSERT_EQ(server.wait_exit(), 0);
@@ -316,7 +287,7 @@ TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_serv
 TEST_F(SDO_Traffic, shutdown_with_open_mailboxes_and_busy_clients_keeps_its_order) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 3; ++epid) clients.push_back(linked_client(epid));
-    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, sdo_port);
+    Busy_Clients busy({&clients[0]->udp(), &clients[1]->udp(), &clients[2]->udp()}, ports.sdo);
     ASSERT_TRUE(busy.each_answered(5));
 
     server.close_stdin();

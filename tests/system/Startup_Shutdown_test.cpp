@@ -18,20 +18,6 @@ using ::testing::ElementsAre;
 
 const std::string first_prompt = "\nQuorin Core: ";
 
-struct Ports {
-    std::uint16_t control = free_port();
-    std::uint16_t sdo = free_port();
-    std::uint16_t pdo = free_port();
-
-    Server_Process::Options options() const {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(control) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(pdo) + "\n";
-        return options;
-    }
-};
-
 /// The PDO thread reports its scheduling priority whenever it gets to run; its line may
 /// fall anywhere among the others, so order checks leave it out.
 bool is_priority_report(const Log_Line& line) {
@@ -45,17 +31,9 @@ std::vector<std::string> tagged_without_priority_reports(const std::vector<Log_L
     return tagged;
 }
 
-/// The tagged log lines from "Control Service stopping...!" on.
-std::vector<std::string> shutdown_log(const std::string& out) {
-    const auto lines = log_lines(out);
-    const auto stopping = find_message(lines, "Control Service stopping...!");
-    if (!stopping) return {"<no Control Service stopping line>"};
-    return tagged_without_priority_reports(lines, *stopping);
-}
-
 TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
-    const Ports ports;
-    Server_Process server(ports.options());
+    const Server_Ports ports;
+    Server_Process server(Server_Process::options_with_ports(ports));
     const std::string out = server.out();
     const std::string before_prompt = out.substr(0, out.find(first_prompt));
 
@@ -75,45 +53,42 @@ TEST(Startup_Shutdown, start_up_is_logged_in_order_before_the_first_prompt) {
                          std::to_string(client.local_port()) + "\"]}\r\n");
 }
 
-TEST(Startup_Shutdown, end_of_input_closes_clients_then_stops_and_joins_services_in_order) {
-    Server_Process server(Server_Process::options_with_ports(free_port()));
-    Tcp_Client client(server.ctrl_port());
-    ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
+TEST(Startup_Shutdown, exit_or_end_of_input_closes_clients_then_stops_and_joins_services_in_order) {
+    for (const bool by_exit : {true, false}) {
+        SCOPED_TRACE(by_exit ? "exit" : "end of input");
+        Server_Process server(Server_Process::options_with_ports());
+        Tcp_Client client(server.ctrl_port());
+        ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
 
-    server.close_stdin();
-    ASSERT_EQ(server.wait_exit(), 0);
-    EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
-    const std::string out = server.out();
-    EXPECT_THAT(shutdown_log(out),
-                ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
-                            "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
-                            "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
-                            "[INFO ] SDO Service stopped!"));
-    EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
-    EXPECT_EQ(server.err(), "");
-}
-
-TEST(Startup_Shutdown, exit_stops_the_same_way_and_the_pdo_thread_reported_its_priority_once) {
-    Server_Process server(Server_Process::options_with_ports(free_port()));
-    server.send_line("exit");
-    ASSERT_EQ(server.wait_exit(), 0);
-    EXPECT_THAT(shutdown_log(server.out()),
-                ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] PDO Service stopping...!",
-                            "[INFO ] SDO Service stopping...!", "[INFO ] Control Service stopped!",
-                            "[INFO ] PDO Service stopped!", "[INFO ] SDO Service stopped!"));
-    // Whatever the rung reached, the ladder ends in exactly one outcome line.
-    const auto lines = log_lines(server.out());
-    EXPECT_EQ(count_messages_starting(lines, "Thread priority set to THREAD_PRIORITY_") +
-                  count_messages_starting(lines, "Failed to set any thread priority"),
-              1u)
-        << server.out();
+        if (by_exit) server.send_line("exit");
+        else server.close_stdin();
+        ASSERT_EQ(server.wait_exit(), 0);
+        EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
+        const std::string out = server.out();
+        EXPECT_THAT(shutdown_log(out),
+                    ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
+                                "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
+                                "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
+                                "[INFO ] SDO Service stopped!"));
+        EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
+        EXPECT_EQ(server.err(), "");
+        // No reply to the line that ended it; the console's last words are its prompt.
+        const std::string console_tail = without_log_lines(out.substr(out.rfind(first_prompt)));
+        if (by_exit) EXPECT_EQ(console_tail, first_prompt + "> exit\n");
+        else EXPECT_THAT(console_tail, ::testing::AnyOf(first_prompt + "> ", first_prompt + "> \n"));
+        // Whatever the rung reached, the ladder ends in exactly one outcome line.
+        const auto lines = log_lines(out);
+        EXPECT_EQ(count_messages_starting(lines, "Thread priority set to THREAD_PRIORITY_") +
+                      count_messages_starting(lines, "Failed to set any thread priority"),
+                  1u)
+            << out;
+    }
 }
 
 TEST(Startup_Shutdown, control_port_in_use_ends_with_status_2_before_any_service_starts) {
     const Occupied_Port taken(free_port());
-    Ports ports;
-    ports.control = taken.port();
-    auto options = ports.options();
+    const Server_Ports ports{.control = taken.port()};
+    auto options = Server_Process::options_with_ports(ports);
     options.wait_until_started = false;
     Server_Process server(options);
 

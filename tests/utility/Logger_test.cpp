@@ -45,13 +45,6 @@ protected:
     void TearDown() override { Quorin_Core::Utility::set_log_level(Log_Level::INFO); }
 };
 
-TEST_F(Logger_Test, tags_are_five_characters) {
-    EXPECT_EQ(Logger::level_to_string(Log_Level::DEBUG), "DEBUG");
-    EXPECT_EQ(Logger::level_to_string(Log_Level::INFO), "INFO ");
-    EXPECT_EQ(Logger::level_to_string(Log_Level::WARN), "WARN ");
-    EXPECT_EQ(Logger::level_to_string(Log_Level::FATAL), "FATAL");
-}
-
 TEST_F(Logger_Test, milliseconds_are_zero_padded_to_three_digits) {
     const long long second = 1700000000LL * 1000000000LL;
     EXPECT_TRUE(Logger::time_stamp(second).ends_with(".000] "));

@@ -13,9 +13,9 @@
 
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
-#include "support/Sdo_Udp_Client.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
+#include "support/Test_Helpers.hpp"
 #include "support/Udp_Client.hpp"
 #include "system/Expected_Replies.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
@@ -25,7 +25,6 @@ namespace Quorin_Test {
 namespace {
 
 using Quorin_Tools::Devsim::Device_Simulator;
-using Bytes = Udp_Client::Bytes;
 
 /// The DOS device name of the COM port the scenarios bind (COM7).
 constexpr const char* com_device = "com7";
@@ -64,21 +63,6 @@ termios settings_of(const std::string& path) {
     return settings;
 }
 
-/// `data` with the zero padding a frame adds (to n + 10 a multiple of 16), as a TPDO echoes it.
-Bytes padded(Bytes data) {
-    while ((data.size() + 10) % 16 != 0) data.push_back(0);
-    return data;
-}
-
-/// Receives until a datagram equal to `expected` comes; false when `timeout` passes first.
-bool wait_for_datagram(Udp_Client& client, const Bytes& expected, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (client.receive(100ms) == expected) return true;
-    }
-    return false;
-}
-
 /// The number in `text` after `label`, up to the next blank; nothing if `label` is missing.
 std::optional<double> figure_after(const std::string& text, const std::string& label) {
     const auto at = text.find(label);
@@ -106,10 +90,8 @@ protected:
     /// Starts quorin.exe under Wine with its own ports and `config_extra` appended to its file.
     std::unique_ptr<Server_Process> start(const std::string& config_extra = "",
                                          std::vector<std::string> args = {"--debug"}) {
-        Server_Process::Options options;
-        options.config = "[control_service]\nport = " + std::to_string(free_port()) +
-                         "\n[sdo_service]\nport_start = " + std::to_string(sdo_port) +
-                         "\n[pdo_service]\nport_start = " + std::to_string(pdo_port) + "\n" + config_extra;
+        auto options = Server_Process::options_with_ports({.sdo = sdo_port, .pdo = pdo_port});
+        options.config += config_extra;
         options.command = {wine.loader, wine.binary};
         options.args = std::move(args);
         options.console_echoes = false;
@@ -270,7 +252,7 @@ TEST_F(Wine_Scenario, a_udp_client_gets_its_rpdo_back_every_pdo_cycle_over_com7)
     // The RPDO crosses the PDO socket, the session and COM7 to the device, which echoes it.
     const Bytes rpdo{1, 2, 3, 4, 5};
     ASSERT_TRUE(client.send_to(pdo_port, rpdo));
-    ASSERT_TRUE(wait_for_datagram(client, padded(rpdo)));
+    ASSERT_TRUE(client.wait_for(padded(rpdo)));
     EXPECT_EQ(device->last_rpdo_data(), padded(rpdo));
     // 100 Hz by default; loose bounds, for a loaded machine delays the session thread.
     const auto per_second = client.receive_for(1s).size();
@@ -306,9 +288,9 @@ TEST_F(Wine_Scenario, sdo_requests_come_back_to_their_clients_with_their_epids_o
     ASSERT_EQ(control.command("bind hand COM7"), "OK bind device [hand] to port [COM7]\r\n");
     ASSERT_EQ(control.command("dev hand -o"), "OK opened device [hand]\r\n");
 
-    Sdo_Udp_Client first, second;
+    Udp_Client first, second;
     const std::string mailbox = std::to_string(sdo_port);
-    for (const Sdo_Udp_Client* client : {&first, &second}) {
+    for (const Udp_Client* client : {&first, &second}) {
         const std::string port = std::to_string(client->port());
         EXPECT_EQ(control.command("sdo hand -o 127.0.0.1 " + port),
                   "OK add sdo link: server 0.0.0.0 " + mailbox + " client 127.0.0.1 " + port + " on [hand]\r\n");
@@ -319,10 +301,10 @@ TEST_F(Wine_Scenario, sdo_requests_come_back_to_their_clients_with_their_epids_o
     // Each request goes into the mailbox stamped with its client's EPID (byte 4), crosses COM7
     // in the gaps of the (idle) PDO cycle, and the device's echo goes back to that client alone.
     constexpr std::size_t epid_byte = 4;
-    auto request = Sdo_Udp_Client::request(1);
-    auto other_request = Sdo_Udp_Client::request(2);
-    ASSERT_TRUE(first.send(sdo_port, request));
-    ASSERT_TRUE(second.send(sdo_port, other_request));
+    auto request = Udp_Client::sdo_request(1);
+    auto other_request = Udp_Client::sdo_request(2);
+    ASSERT_TRUE(first.send_to(sdo_port, request));
+    ASSERT_TRUE(second.send_to(sdo_port, other_request));
     request[epid_byte] = 0;
     other_request[epid_byte] = 1;
     EXPECT_EQ(first.receive(10s), request);

@@ -1,7 +1,6 @@
 #include "rt_serial/driver/Port_Discovery_linux.hpp"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "support/Captured_Stdout.hpp"
 #include "support/Fake_Sysfs.hpp"
+#include "support/Pty_Pair.hpp"
 #include "utility/Logger.hpp"
 
 namespace {
@@ -22,25 +22,7 @@ using namespace Quorin_Core::RT_Serial::Driver;
 using Quorin_Core::Utility::Log_Level;
 using Quorin_Test::Captured_Stdout;
 using Quorin_Test::Fake_Sysfs;
-
-// The pseudo-terminal slave of a fresh master: a real tty for the probe to open.
-class Pseudo_Terminal {
-public:
-    Pseudo_Terminal() : master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        slave = ::ptsname(master);
-    }
-    ~Pseudo_Terminal() { ::close(master); }
-    Pseudo_Terminal(const Pseudo_Terminal&) = delete;
-    Pseudo_Terminal& operator=(const Pseudo_Terminal&) = delete;
-
-    const std::string& path() const { return slave; }
-
-private:
-    int master;
-    std::string slave;
-};
+using Quorin_Test::Pty_Pair;
 
 std::size_t open_descriptor_count() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"),
@@ -81,8 +63,8 @@ TEST_F(Port_Discovery_Test, lists_hardware_ttys_as_dev_paths_in_directory_order)
 
 TEST_F(Port_Discovery_Test, an_empty_class_is_an_empty_list_and_no_probe) {
     tree.add_virtual_tty("tty0");
-    Pseudo_Terminal terminal;
-    fs::create_symlink(terminal.path(), tree.port("ttyACM0"));
+    Pty_Pair terminal;
+    fs::create_symlink(terminal.port_path(), tree.port("ttyACM0"));
     Captured_Stdout log;
     EXPECT_TRUE(list_ports(tree.roots()).empty());
     EXPECT_FALSE(log.contains("fallback"));
@@ -91,12 +73,12 @@ TEST_F(Port_Discovery_Test, an_empty_class_is_an_empty_list_and_no_probe) {
 TEST_F(Port_Discovery_Test, without_sysfs_probes_acm_ports_0_to_255_that_open_exclusively) {
     Sysfs_Roots roots = tree.roots();
     roots.sys = tree.base() + "/no-sysfs";
-    Pseudo_Terminal first, last, beyond, locked;
-    fs::create_symlink(first.path(), tree.port("ttyACM0"));      // probe number 1
-    fs::create_symlink(last.path(), tree.port("ttyACM255"));     // probe number 256
-    fs::create_symlink(beyond.path(), tree.port("ttyACM256"));   // outside the probe's range
+    Pty_Pair first, last, beyond, locked;
+    fs::create_symlink(first.port_path(), tree.port("ttyACM0"));      // probe number 1
+    fs::create_symlink(last.port_path(), tree.port("ttyACM255"));     // probe number 256
+    fs::create_symlink(beyond.port_path(), tree.port("ttyACM256"));   // outside the probe's range
     std::ofstream(tree.port("ttyACM1")) << "not a terminal";
-    fs::create_symlink(locked.path(), tree.port("ttyACM2"));
+    fs::create_symlink(locked.port_path(), tree.port("ttyACM2"));
     const int holder = ::open(tree.port("ttyACM2").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);  // as a bound port is held
@@ -110,7 +92,7 @@ TEST_F(Port_Discovery_Test, without_sysfs_probes_acm_ports_0_to_255_that_open_ex
         << log.text();
     EXPECT_TRUE(log.contains("] [DEBUG] Found COM port (fallback): " + tree.port("ttyACM255") + "\n"));
 
-    const int after = ::open(first.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int after = ::open(first.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_EQ(::flock(after, LOCK_EX | LOCK_NB), 0) << "the probe's lock must be gone";
     ::close(after);
     ::close(holder);

@@ -18,19 +18,6 @@ Command_Line parse(std::vector<std::string> args) {
     return Command_Line::parse(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(Command_Line, defaults_need_only_the_link_path) {
-    const Command_Line line = parse({"/tmp/quorin-sim0"});
-    ASSERT_EQ(line.error, "");
-    EXPECT_EQ(line.config.link_path, "/tmp/quorin-sim0");
-    EXPECT_EQ(line.config.baud, 0u);
-    EXPECT_FALSE(line.config.native_usb);
-    EXPECT_EQ(line.config.behaviour.tpdo_mode, TPDO_Mode::ECHO_RPDO);
-    EXPECT_EQ(line.config.behaviour.split_pieces, 1u);
-    EXPECT_EQ(line.config.unplug_after, 0u);
-    EXPECT_FALSE(line.config.replug_after);
-    EXPECT_EQ(line.config.behaviour.faults.drop_every, 0u);
-}
-
 TEST(Command_Line, every_option_is_read_in_both_forms) {
     const Command_Line line =
         parse({"--baud", "4000000", "--native-usb", "--split=3", "--split-gap", "250", "--tpdo=counter",

@@ -28,20 +28,6 @@ protected:
     Device_Model::Outcome outcome;
 };
 
-TEST_F(Device_Model_Test, rpdo_is_kept_and_not_answered_then_echoed_to_a_tpdo_request) {
-    EXPECT_TRUE(exchange(server_frame(pdo, {9, 8, 7}, 0)).empty());
-    EXPECT_EQ(outcome.kind, Frame_Kind::RPDO);
-    EXPECT_EQ(Bytes(model.last_rpdo().begin(), model.last_rpdo().end()), padded({9, 8, 7}));
-
-    const Server_View view(exchange(server_frame(pdo, tpdo_request_data, full_quota)));
-    EXPECT_EQ(outcome.kind, Frame_Kind::TPDO_REQUEST);
-    EXPECT_EQ(view.result, Receive_Result::PDO);
-    EXPECT_EQ(view.pdo_data, padded({9, 8, 7}));
-    EXPECT_EQ(counters.rpdo_frames, 1u);
-    EXPECT_EQ(counters.tpdo_requests, 1u);
-    EXPECT_EQ(counters.tpdo_answers, 1u);
-}
-
 TEST_F(Device_Model_Test, echo_before_any_rpdo_and_of_a_full_rpdo) {
     EXPECT_EQ(Server_View(exchange(server_frame(pdo, tpdo_request_data, full_quota))).pdo_data, padded({}));
 

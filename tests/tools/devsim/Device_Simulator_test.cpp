@@ -23,21 +23,6 @@ using Quorin_Test::Link_Peer;
 using Quorin_Test::Temp_Dir;
 using Clock = std::chrono::steady_clock;
 
-/// Polls `done` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-bool link_exists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
-
 class Device_Simulator_Test : public ::testing::Test {
 protected:
     Config config() const {
@@ -87,27 +72,6 @@ TEST_F(Device_Simulator_Test, a_tpdo_request_gets_a_valid_answer_and_what_came_i
     simulator.stop();
     EXPECT_FALSE(link_exists(link));
     EXPECT_FALSE(simulator.running());
-}
-
-TEST_F(Device_Simulator_Test, an_sdo_frame_gets_answers_with_the_right_epids) {
-    Device_Simulator simulator(config());
-    simulator.start();
-    Link_Peer peer(link);
-    Bytes requests;
-    for (const std::uint8_t epid : {3, 200, 0}) {
-        const Bytes message = sdo_message(epid, static_cast<std::uint8_t>(epid + 1));
-        requests.insert(requests.end(), message.begin(), message.end());
-    }
-    peer.send(sdo, requests, 64);
-    const auto answer = peer.read_frame();
-    ASSERT_TRUE(answer);
-    const Server_View view(*answer);
-    ASSERT_EQ(view.result, Receive_Result::SDO);
-    ASSERT_EQ(view.messages.size(), 3u);
-    EXPECT_EQ(view.messages[0][4], 3);
-    EXPECT_EQ(view.messages[1][4], 200);
-    EXPECT_EQ(view.messages[2][4], 0);
-    EXPECT_EQ(view.messages[1], sdo_message(200, 201));
 }
 
 TEST_F(Device_Simulator_Test, each_injected_fault_does_what_it_says) {

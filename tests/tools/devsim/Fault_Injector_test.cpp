@@ -12,46 +12,13 @@ using namespace Quorin_Tools::Devsim;
 
 /// An answer from the device, as Device_Model builds them.
 Bytes device_frame(std::size_t data_size, bool with_crc = true) {
-    using namespace Quorin_Core::RT_Serial::Datalink;
-    Frame_Builder builder(Raw_Frame::device_id, Raw_Frame::host_id, with_crc);
-    Bytes frame(Raw_Frame::max_length_bytes);
-    const Bytes data(data_size, 0x42);
-    std::size_t length = 0;
-    builder.build(frame.data(), pdo, data.data(), data.size(), 0, length);
-    frame.resize(length);
-    return frame;
+    using Quorin_Core::RT_Serial::Datalink::Raw_Frame;
+    return Quorin_Test::build_frame(Raw_Frame::device_id, Raw_Frame::host_id, pdo, Bytes(data_size, 0x42), 0, with_crc);
 }
 
 bool crc_matches(const Bytes& frame) {
     const std::uint16_t crc = Quorin_Core::RT_Serial::Datalink::crc16_modbus(frame.data(), frame.size() - 2);
     return frame[frame.size() - 2] == (crc >> 8) && frame[frame.size() - 1] == (crc & 0xFF);
-}
-
-TEST(Fault_Injector, each_fault_spoils_the_answer_as_the_server_will_see_it) {
-    using C = Counters;
-    struct Case {
-        const char* what;
-        std::uint32_t Fault_Plan::*period;
-        std::uint64_t C::*counter;
-        Receive_Result seen;  // by the server's receive procedure, on the frame's own bytes
-    };
-    const std::vector<Case> cases{
-        {"crc", &Fault_Plan::corrupt_crc_every, &C::faults_crc, Receive_Result::CRC_ERROR},
-        {"source", &Fault_Plan::wrong_source_every, &C::faults_source, Receive_Result::SOURCE_ID_ERROR},
-        {"length", &Fault_Plan::wrong_length_every, &C::faults_length, Receive_Result::LENGTH_ERROR},
-    };
-    for (const Case& c : cases) {
-        Counters counters;
-        Fault_Injector injector(true, counters);
-        Fault_Plan plan;
-        plan.*c.period = 1;
-        const Bytes frame = device_frame(40);
-        Bytes wire;
-        injector.apply(frame.data(), frame.size(), plan, wire);
-        ASSERT_EQ(wire.size(), frame.size()) << c.what;
-        EXPECT_EQ(Server_View(wire).result, c.seen) << c.what;
-        EXPECT_EQ(counters.*c.counter, 1u) << c.what;
-    }
 }
 
 TEST(Fault_Injector, wrong_source_and_length_keep_a_matching_crc) {

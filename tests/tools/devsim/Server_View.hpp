@@ -3,18 +3,22 @@
 #include <cstdint>
 #include <vector>
 
-#include "rt_serial/datalink/Frame_Builder.hpp"
+#include <sys/stat.h>
+
 #include "rt_serial/datalink/Frame_Sink.hpp"
 #include "rt_serial/datalink/ID_Filter.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
 #include "rt_serial/datalink/Receive_Counters.hpp"
 #include "rt_serial/datalink/receive_frame.hpp"
+#include "support/Link_Peer.hpp"
 
 // Helpers of the device simulator's tests: frames as the server sends them, and the device's
 // answers as the server's own receive procedure sees them.
 namespace Devsim_Test {
 
-using Bytes = std::vector<std::uint8_t>;
+using Quorin_Test::Bytes;
+using Quorin_Test::eventually;
+using Quorin_Test::padded;
 using Quorin_Core::RT_Serial::Datalink::Receive_Result;
 
 inline constexpr std::uint8_t pdo = 0x11;        ///< PDO payload protocol
@@ -24,13 +28,14 @@ inline const Bytes tpdo_request_data{0x00, 0x01};
 
 /// A frame from the server (0x00) to the device (0xA0).
 inline Bytes server_frame(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota, bool with_crc = true) {
-    using namespace Quorin_Core::RT_Serial::Datalink;
-    Frame_Builder builder(Raw_Frame::host_id, Raw_Frame::device_id, with_crc);
-    Bytes frame(Raw_Frame::max_length_bytes);
-    std::size_t length = 0;
-    builder.build(frame.data(), protocol, data.data(), data.size(), reply_quota, length);
-    frame.resize(length);
-    return frame;
+    using Quorin_Core::RT_Serial::Datalink::Raw_Frame;
+    return Quorin_Test::build_frame(Raw_Frame::host_id, Raw_Frame::device_id, protocol, data, reply_quota, with_crc);
+}
+
+/// Whether `path` exists, as a file or as a link, dangling or not.
+inline bool link_exists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
 }
 
 /// An SDO message with base code 0x23 and two extension bytes (control byte 0x63, 10 bytes),
@@ -52,12 +57,5 @@ struct Server_View : Quorin_Core::RT_Serial::Datalink::Frame_Sink {
     Bytes pdo_data;               ///< data of a PDO payload, padding included
     std::vector<Bytes> messages;  ///< SDO messages in order
 };
-
-/// `data` followed by zero padding up to what a frame carries for it (the smallest n >= size
-/// with n + 10 a multiple of 16, as a payload without timestamp is padded).
-inline Bytes padded(Bytes data) {
-    while ((data.size() + 10) % 16 != 0) data.push_back(0);
-    return data;
-}
 
 }  // namespace Devsim_Test

@@ -33,15 +33,6 @@ struct TPDO_Recorder : Session::Base_TPDO_Sync_Read {
     Bytes last;
 };
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 TEST(Session_With_Devsim, pdo_and_sdo_cross_a_paced_line_in_pieces) {
     Quorin_Test::Temp_Dir dir;
     Config config;
@@ -64,11 +55,11 @@ TEST(Session_With_Devsim, pdo_and_sdo_cross_a_paced_line_in_pieces) {
     ASSERT_EQ(tx_queue.enqueue(request.data(), request.size()), SPB_Queue::stored);
     Bytes answer(SPB_Queue::max_message_bytes);
     std::uint64_t answer_size = 0;
-    EXPECT_TRUE(eventually([&] { return (answer_size = rx_queue.dequeue(answer.size(), answer.data())) != 0; }));
+    EXPECT_TRUE(eventually([&] { return (answer_size = rx_queue.dequeue(answer.size(), answer.data())) != 0; }, 10s));
     answer.resize(answer_size);
     EXPECT_EQ(answer, request);
 
-    EXPECT_TRUE(eventually([&] { return recorder.seen().first >= 5; }));
+    EXPECT_TRUE(eventually([&] { return recorder.seen().first >= 5; }, 10s));
     EXPECT_EQ(recorder.seen().second, padded(rpdo));
     session.disable_pdo();
     session.reset_tpdo_sync_read_handler();

@@ -8,35 +8,38 @@
 #include <thread>
 
 #include "Server_View.hpp"
-#include "support/Child_Process.hpp"
 #include "support/Link_Peer.hpp"
 #include "support/Server_Process.hpp"
 
 namespace {
 
 using namespace Devsim_Test;
-using Quorin_Test::Child_Process;
+using Quorin_Test::Server_Process;
 using Quorin_Test::Link_Peer;
 using Quorin_Test::Temp_Dir;
 using namespace std::chrono_literals;
 
-bool link_exists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
+/// The simulator's executable, started with `args`.
+Server_Process devsim(std::vector<std::string> args) {
+    Server_Process::Options options;
+    options.command = {QUORIN_DEVSIM_BINARY};
+    options.args = std::move(args);
+    options.wait_until_started = false;
+    return Server_Process(options);
 }
 
 TEST(Devsim_Process, help_and_bad_command_lines) {
-    Child_Process help(QUORIN_DEVSIM_BINARY, {"--help"});
+    Server_Process help = devsim({"--help"});
     EXPECT_EQ(help.wait_exit(), 0);
     EXPECT_TRUE(help.out().starts_with("Usage: quorin-devsim [options] <link-path>")) << help.out();
 
-    Child_Process bad(QUORIN_DEVSIM_BINARY, {"--split", "0", "/tmp/x"});
+    Server_Process bad = devsim({"--split", "0", "/tmp/x"});
     EXPECT_EQ(bad.wait_exit(), 2);
     EXPECT_NE(bad.err().find("--split wants a whole number"), std::string::npos) << bad.err();
 
     Temp_Dir dir;
     dir.write_file("taken", "");
-    Child_Process taken(QUORIN_DEVSIM_BINARY, {dir.path() + "/taken"});
+    Server_Process taken = devsim({dir.path() + "/taken"});
     EXPECT_EQ(taken.wait_exit(), 1);
     EXPECT_NE(taken.err().find("exists and is not a symbolic link"), std::string::npos) << taken.err();
 }
@@ -45,7 +48,7 @@ TEST(Devsim_Process, serves_traces_and_on_sigterm_removes_the_link_and_prints_co
     Temp_Dir dir;
     const std::string link = dir.path() + "/sim0";
     const std::string trace = dir.path() + "/frames.trace";
-    Child_Process simulator(QUORIN_DEVSIM_BINARY, {"--tpdo=counter", "--tpdo-size", "8", "--trace", trace, link});
+    Server_Process simulator = devsim({"--tpdo=counter", "--tpdo-size", "8", "--trace", trace, link});
     ASSERT_TRUE(simulator.wait_for_output("ready on " + link)) << simulator.err();
     {
         Link_Peer peer(link);
@@ -72,7 +75,7 @@ TEST(Devsim_Process, serves_traces_and_on_sigterm_removes_the_link_and_prints_co
 TEST(Devsim_Process, ends_by_itself_after_an_unplug_without_replug) {
     Temp_Dir dir;
     const std::string link = dir.path() + "/sim0";
-    Child_Process simulator(QUORIN_DEVSIM_BINARY, {"--unplug-after", "1", link});
+    Server_Process simulator = devsim({"--unplug-after", "1", link});
     ASSERT_TRUE(simulator.wait_for_output("ready on " + link));
     Link_Peer peer(link);
     peer.send(pdo, tpdo_request_data, full_quota);
