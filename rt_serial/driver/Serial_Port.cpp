@@ -154,7 +154,9 @@ std::size_t Serial_Port::receive_pending(const RX_Config* rx) {
         Callback_Call call;
         {
             std::lock_guard lock(mutex);
-            if (!port.is_open() || failed || rx_running || rx == nullptr || !valid(*rx) || rx->size_parse_len == 0)
+            // A stopped receive's read still to come back holds bytes that come first.
+            if (!port.is_open() || failed || rx_running || line_read_in_flight || rx == nullptr || !valid(*rx) ||
+                rx->size_parse_len == 0)
                 return frames;
             switch (next_pending_frame(*rx, call)) {
                 case Pending_Step::NONE: return frames;
@@ -300,6 +302,8 @@ void Serial_Port::read_stage(Receive_Stage stage, std::size_t bytes) {
 }
 
 void Serial_Port::read_next() {
+    // The read of a receive that was stopped comes back first; its completion resumes this one.
+    if (line_read_in_flight) return;
     if (pending_begin != pending_end) {
         // Bytes read ahead come first; handed over like a read's completion, never inline.
         boost::asio::post(port.get_executor(), [self = shared_from_this(), epoch = rx_epoch] {
@@ -309,21 +313,27 @@ void Serial_Port::read_next() {
     }
     std::uint8_t* at = rx_config->buffer + rx_received + rx_stage_done;
     const std::size_t chunk = std::min(rx_stage_size - rx_stage_done, max_io_chunk_bytes);
+    line_read_in_flight = true;
     port.async_read_some(boost::asio::buffer(at, chunk),
-                         [self = shared_from_this(), epoch = rx_epoch](
+                         [self = shared_from_this(), epoch = rx_epoch, at](
                              const boost::system::error_code& ec, std::size_t bytes) {
-                             self->guarded([&] { self->on_read(epoch, ec, bytes); });
+                             self->guarded([&] { self->on_read(epoch, at, ec, bytes); });
                          });
 }
 
-void Serial_Port::on_read(std::uint64_t epoch, const boost::system::error_code& ec,
+void Serial_Port::on_read(std::uint64_t epoch, const std::uint8_t* at, const boost::system::error_code& ec,
                           std::size_t bytes) {
     Callback_Call call;
     {
         std::lock_guard lock(mutex);
         diag.rx_bytes += bytes;
-        // A stop, a time-out or an error has ended this receive already.
-        if (epoch != rx_epoch || aborted(ec)) return;
+        line_read_in_flight = false;
+        if (!ec && epoch != rx_epoch) return stopped_read(at, bytes);
+        if (aborted(ec)) {
+            // Nothing was read; a receive started since the stop waited for this completion.
+            if (epoch != rx_epoch && rx_running) read_next();
+            return;
+        }
         if (ec) {
             QUORIN_LOG_ERROR("Error reading data on serial port [", port_name, "]: [", ec.message(),
                              "] Bytes transferred:", rx_stage_done + bytes);
@@ -333,6 +343,43 @@ void Serial_Port::on_read(std::uint64_t epoch, const boost::system::error_code& 
         call = stage_bytes_read(bytes);
     }
     invoke(call);
+}
+
+void Serial_Port::stopped_read(const std::uint8_t* at, std::size_t bytes) {
+    // A stop or a time-out came after the system had read these bytes: they still belong to
+    // the stream, after the stopped receive's own. Nobody has written to that buffer since:
+    // every later read waited for this one.
+    keep_pending(at, bytes);
+    if (rx_running) read_next();
+}
+
+void Serial_Port::keep_pending(const std::uint8_t* bytes, std::size_t size) {
+    if (pending_begin != 0) {
+        std::memmove(pending.data(), pending.data() + pending_begin, pending_end - pending_begin);
+        pending_end -= pending_begin;
+        pending_begin = 0;
+    }
+    const std::size_t room = pending.size() - pending_end;
+    if (size > room) {
+        QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size - room, " received bytes: no room to keep them");
+        size = room;
+    }
+    std::memcpy(pending.data() + pending_end, bytes, size);
+    pending_end += size;
+}
+
+void Serial_Port::keep_unfinished_frame() {
+    // In fixed-size mode there are no frames to keep whole; elsewhere the beginning of the frame
+    // goes before whatever was read ahead of it, so the next receive can finish it.
+    if (!rx_running || rx_config == nullptr || rx_config->size_parse_len == 0) return;
+    const std::size_t size = rx_received + rx_stage_done;
+    if (size == 0) return;
+    const std::size_t kept = pending_end - pending_begin;
+    if (size + kept > pending.size()) return;
+    std::memmove(pending.data() + size, pending.data() + pending_begin, kept);
+    std::memcpy(pending.data(), rx_config->buffer, size);
+    pending_begin = 0;
+    pending_end = size + kept;
 }
 
 void Serial_Port::on_pending_read(std::uint64_t epoch) {
@@ -456,6 +503,7 @@ void Serial_Port::on_timeout(std::uint64_t epoch, const boost::system::error_cod
             enter_error_state();
             return;
         }
+        keep_unfinished_frame();
         boost::system::error_code ignored;
         port.cancel(ignored);
         diag.rx_timeouts += 1;
@@ -483,6 +531,7 @@ void Serial_Port::end_transmit() {
 }
 
 void Serial_Port::stop_locked() {
+    keep_unfinished_frame();
     boost::system::error_code ignored;
     port.cancel(ignored);
     end_receive();

@@ -19,13 +19,15 @@ namespace Quorin_Core::RT_Serial::Driver {
 /// whole frame, the receive of one whole frame, or both at once with a receive time-out.
 /// A receive hunts for the frame's header bytes, reads as many bytes as the caller's size
 /// parser needs, asks it for the frame's size and reads the rest (or, in fixed-size mode,
-/// fills the whole buffer). Frames move straight between the line and the caller's buffers.
+/// fills the whole buffer). Frames move straight between the line and the caller's buffers,
+/// except bytes a stopped or timed-out receive leaves: those wait in the port, in order, for
+/// the next receive.
 ///
 /// Threading: every completion handler and every callback runs on the thread that runs the
 /// io_context given to `create` (the session's thread). `start_transfer`, `stop_transfer`,
 /// `close`, `get_baudrate` and the state queries may be called from any thread: an internal
-/// mutex orders them with the handlers, and a completion that a stop, a time-out or the end
-/// of its transfer has overtaken is dropped. Callbacks run with that mutex released, so a
+/// mutex orders them with the handlers; a completion that a stop, a time-out or the end of
+/// its transfer has overtaken reports nothing (bytes it read are kept for the next receive). Callbacks run with that mutex released, so a
 /// callback may start the next transfer at once. The size parser runs with it held and must
 /// not call back into the port. The counters in `diag` may be read from any thread.
 ///
@@ -111,14 +113,16 @@ public:
     /// Starts a transmit of `tx` (null: none) and, unless `rx` is null, a receive by `rx`.
     /// Returns 0 or an or-combination of the transfer_* bits.
     std::uint8_t start_transfer(const TX_Config* tx, const RX_Config* rx);
-    /// Cancels the time-out and every read and write; both directions become idle.
-    /// Throws boost::system::system_error when the port is closed.
+    /// Cancels the time-out and every read and write; both directions become idle. No byte
+    /// received is lost: the next receive goes on where this one stopped, and a frame it had
+    /// begun is finished there. Throws boost::system::system_error when the port is closed.
     void stop_transfer();
     /// Receives, without waiting, every whole frame the line holds unread (late answers to
     /// exchanges that ended): each is copied to `rx`'s buffer and handed to its rx_cplt_cb on
     /// this thread, one that cannot be completed goes to rx_error_cb, as in a receive. The
     /// beginning of a frame still arriving is kept for the next receive. Does nothing while
-    /// a receive runs or for a fixed-size `rx`. Returns the number of whole frames.
+    /// a receive runs, while the read of a stopped one is still to come back, or for a
+    /// fixed-size `rx`. Returns the number of whole frames.
     std::size_t receive_pending(const RX_Config* rx);
     /// Stops every transfer and closes the port for good; does nothing when already closed.
     void close();
@@ -165,7 +169,11 @@ private:
     void receive_remaining();
     void read_stage(Receive_Stage stage, std::size_t bytes);
     void read_next();
-    void on_read(std::uint64_t epoch, const boost::system::error_code& ec, std::size_t bytes);
+    void on_read(std::uint64_t epoch, const std::uint8_t* at, const boost::system::error_code& ec,
+                 std::size_t bytes);
+    void stopped_read(const std::uint8_t* at, std::size_t bytes);
+    void keep_pending(const std::uint8_t* bytes, std::size_t size);
+    void keep_unfinished_frame();
     void on_pending_read(std::uint64_t epoch);
     Callback_Call stage_bytes_read(std::size_t bytes);
     bool fill_pending();
@@ -213,6 +221,8 @@ private:
     std::array<std::uint8_t, pending_capacity> pending{};
     std::size_t pending_begin = 0;
     std::size_t pending_end = 0;
+    /// A read of the line is outstanding (at most one is, even across a stop).
+    bool line_read_in_flight = false;
 };
 
 }  // namespace Quorin_Core::RT_Serial::Driver

@@ -348,20 +348,32 @@ TEST_F(Serial_Port_Test, every_byte_value_crosses_the_line_unchanged_in_fixed_si
     EXPECT_TRUE(device.read(1, 50ms).empty());  // nothing echoed
 }
 
-TEST_F(Serial_Port_Test, stopped_transfer_leaves_nothing_behind_for_the_next) {
+TEST_F(Serial_Port_Test, a_stop_or_time_out_loses_no_byte_and_the_next_receive_goes_on_in_order) {
     // The answer is there before the request leaves, so the first header byte is read at
     // once; the transmit's callback then stops the transfer and starts another receive
-    // before that read's completion is delivered.
+    // before that read's completion is delivered. The byte still belongs to the stream.
     Serial_Port::RX_Config next = rx;
     next.buffer = buffer2.data();
     seen.restart = &next;
     device.write(frame(16, 10));
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
-    device.write(frame(32, 11));
+    device.write(frame(32, 11) + part(frame(48, 12), 0, 30));
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    EXPECT_EQ(seen.frames[0], frame(32, 11));
-    EXPECT_FALSE(run_until([&] { return seen.frames.size() > 1; }, 100ms));
+    EXPECT_EQ(seen.frames[0], frame(16, 10));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
+    EXPECT_EQ(seen.frames[1], frame(32, 11));
+
+    // A receive that times out inside a frame leaves its beginning to the next one.
+    timeout_after(20'000);
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
+    device.write(part(frame(48, 12), 30, 48));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
+    EXPECT_EQ(seen.frames[2], frame(48, 12));
+    EXPECT_TRUE(seen.errors.empty());
 }
 
 TEST_F(Serial_Port_Test, pending_frames_are_taken_at_once_and_a_partial_one_waits_for_the_next_receive) {
@@ -433,16 +445,18 @@ TEST_F(Serial_Port_Test, other_threads_may_start_stop_and_close_while_the_io_thr
     ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 20; }, 5s, false));
     port->stop_transfer();
     EXPECT_FALSE(port->rx_busy());
-    // The next receive hunts through the rest of the cut frame.
+    // The next receive finishes the frame the stopped one had begun.
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     device.write(part(cut, 20, cut.size()) + frame(32, 13));
     ASSERT_TRUE(run_until([&] { return port->diag.rx_frames == 1; }, 5s, false));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_frames == 2; }, 5s, false));
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     port->close();
     EXPECT_FALSE(port->rx_busy());
     io.stop();
     runner.join();
-    EXPECT_EQ(seen.frames, std::vector<Bytes>{frame(32, 13)});
+    EXPECT_EQ(seen.frames, (std::vector<Bytes>{cut, frame(32, 13)}));
     EXPECT_FALSE(log.has("[ERROR]"));
 }
 
