@@ -271,6 +271,22 @@ TEST_F(SDO_Traffic, sixteen_clients_keep_getting_answers_with_pdo_at_500_hz) {
     EXPECT_GT(simulator->counters().tpdo_requests, 0u);
 }
 
+#ifdef QUORIN_SDO_CLIENT_BINARY
+TEST_F(SDO_Traffic, the_example_client_links_gets_its_answer_and_unlinks) {
+    const std::string command = std::string(QUORIN_SDO_CLIENT_BINARY) + " --control-port " +
+                                std::to_string(ports.control) + " hand 7b 01 02 03 ee 00 03 aa bb cc 2>&1";
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+        EXPECT_EQ(::pclose(pipe), 0) << output;
+    }
+    EXPECT_NE(output.find("request (10 bytes): 7b 01 02 03 ee 00 03 aa bb cc\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("answer (10 bytes, EPID 0): 7b 01 02 03 00 00 03 aa bb cc\n"), std::string::npos) << output;
+    EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + std::to_string(ports.sdo) + "\"]}\r\n");
+}
+#endif
+
 TEST_F(SDO_Traffic, deleting_the_device_while_clients_send_leaves_a_working_server) {
     std::vector<std::unique_ptr<Linked_Client>> clients;
     for (std::uint8_t epid = 0; epid < 4; ++epid) clients.push_back(linked_client(epid));
