@@ -174,6 +174,7 @@ void Session::stop_timers_and_transfer() {
     diag_timer.cancel();
     if (port->is_open()) port->stop_transfer();
     nrt_pending = false;
+    tpdo_request_due = false;
 }
 
 // ---- PDO -------------------------------------------------------------------------------
@@ -259,6 +260,19 @@ void Session::tpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
     if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
+    // The stopped receive's read comes back first with whatever it had read; the request
+    // follows it, so that all that came before the request is taken in first.
+    if (port->stopped_read_outstanding()) {
+        tpdo_request_due = true;  // and no NRT exchange may take the line meanwhile
+        boost::asio::post(io_context, [this] { send_tpdo_request(); });
+        return;
+    }
+    send_tpdo_request();
+}
+
+void Session::send_tpdo_request() {
+    tpdo_request_due = false;
+    if (!pdo_enabled) return;
     // A late answer still unread would be taken for this request's answer, and every later
     // answer would lag a period behind: take in whatever has come before asking again.
     port->receive_pending(&pending_rx_config);
@@ -395,6 +409,7 @@ void Session::nrt_wait(microseconds delay) {
 
 std::uint64_t Session::nrt_window_budget() const {
     if (!pdo_enabled) return nrt_idle_budget_bytes;
+    if (tpdo_request_due) return 0;
     const auto left = duration_cast<microseconds>(next_sync - System_Clock::now()).count();
     const float remaining_us = left > 0 ? static_cast<float>(left) : 0.0f;
     if (remaining_us < link.nrt_min_window_us) return 0;

@@ -150,6 +150,7 @@ private:
     void arm_pdo_timer(void (Session::*handler)());
     void rpdo_sync_handler();
     void tpdo_sync_handler();
+    void send_tpdo_request();
     bool build_rpdo_frame(std::size_t& frame_length);
     void pdo_start_failed(const char* what, std::uint8_t result);
 
@@ -187,6 +188,7 @@ private:
     std::uint64_t nrt_rx_allowance = 0;
     std::uint64_t nrt_data_size = 0;  ///< SDO bytes in the prepared frame
     bool nrt_pending = false;
+    bool tpdo_request_due = false;  ///< the TPDO request waits for a stopped read to come back
     Link_Timing link;
 
     std::unique_ptr<Commu_Entities> tx_entities;

@@ -234,6 +234,11 @@ int Serial_Port::get_baudrate() const {
     }
 }
 
+bool Serial_Port::stopped_read_outstanding() const {
+    std::lock_guard lock(mutex);
+    return line_read_in_flight && !rx_running;
+}
+
 bool Serial_Port::is_open() const {
     std::lock_guard lock(mutex);
     return port.is_open();

@@ -133,6 +133,10 @@ public:
     bool rx_busy() const { return rx_running.load(); }
     /// A transmit is in progress.
     bool tx_busy() const { return tx_running.load(); }
+    /// The read of a stopped receive has not come back yet: bytes it brings are kept, and
+    /// `receive_pending` waits for it. Its completion is already queued once stopped, so work
+    /// posted to the io_context after the stop runs after it.
+    bool stopped_read_outstanding() const;
     /// A read, write or timer error has made the port refuse every transfer.
     bool error_state() const { return failed.load(); }
     /// The port holds an open handle.
