@@ -29,7 +29,19 @@
 #include <thread>
 #include <vector>
 
+#include "support/Bench_Child.hpp"
+#include "support/Bench_Control.hpp"
+#include "support/Bench_Figures.hpp"
+#include "support/Bench_Net.hpp"
+
 namespace {
+
+using Quorin_Bench::Child;
+using Quorin_Bench::Control;
+using Quorin_Bench::free_ports;
+using Quorin_Bench::load_average;
+using Quorin_Bench::loopback;
+using Quorin_Bench::quantile;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -42,116 +54,6 @@ constexpr double send_period_factor = 1.37;
 constexpr std::size_t rpdo_bytes = 16;  ///< an 8-byte sequence number, then filler
 
 // ---- processes and sockets -------------------------------------------------------------
-
-/// A child process; SIGTERM and a wait when it goes, unless it has ended.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& dir, const std::string& output, bool stdin_pipe) {
-        int pipe_fds[2] = {-1, -1};
-        if (stdin_pipe && ::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
-        pid = ::fork();
-        if (pid == 0) {
-            if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);  // else the server never sees the end of its input
-            exec(argv, dir, output, pipe_fds[0]);
-        }
-        if (stdin_pipe) {
-            ::close(pipe_fds[0]);
-            input = pipe_fds[1];
-        }
-    }
-    ~Child() {
-        if (input >= 0) ::close(input);
-        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    /// Closes standard input (end of input ends the server) and waits for the end.
-    void finish() {
-        if (input >= 0) ::close(input);
-        input = -1;
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-
-private:
-    [[noreturn]] static void exec(const std::vector<std::string>& argv, const std::string& dir,
-                                  const std::string& output, int stdin_fd) {
-        if (::chdir(dir.c_str()) != 0) ::_exit(127);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::dup2(stdin_fd >= 0 ? stdin_fd : ::open("/dev/null", O_RDONLY), 0);
-        std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-
-    pid_t pid = -1;
-    int input = -1;
-};
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool can_bind(int type, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in address = loopback(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::uint16_t free_port() {
-    std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<int> pick(20000, 32000);
-    for (;;) {
-        const auto port = static_cast<std::uint16_t>(pick(random));
-        if (can_bind(SOCK_STREAM, port) && can_bind(SOCK_DGRAM, port)) return port;
-    }
-}
-
-/// The control port, one command line at a time.
-class Control {
-public:
-    explicit Control(std::uint16_t port) {
-        const auto deadline = Clock::now() + 10s;
-        const sockaddr_in address = loopback(port);
-        for (;;) {
-            fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;
-            ::close(fd);
-            if (Clock::now() > deadline) throw std::runtime_error("no control port");
-            std::this_thread::sleep_for(20ms);
-        }
-    }
-    ~Control() { ::close(fd); }
-
-    /// Sends `line` and returns the one-line reply; throws unless it begins with "OK".
-    std::string command(const std::string& line) {
-        const std::string sent = line + "\n";
-        ::send(fd, sent.data(), sent.size(), 0);
-        std::string reply;
-        char c = 0;
-        while (!reply.ends_with("\r\n") && ::recv(fd, &c, 1, 0) == 1) reply.push_back(c);
-        if (!reply.starts_with("OK")) throw std::runtime_error(line + " -> " + reply);
-        return reply;
-    }
-
-private:
-    int fd = -1;
-};
 
 // ---- measuring -----------------------------------------------------------------------
 
@@ -250,12 +152,6 @@ Figures figures_of(const Cycle_Run& run, double frequency_hz, double seconds) {
     return f;
 }
 
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))];
-}
-
 void print(const Figures& f) {
     const double expected = f.frequency_hz * f.seconds;
     std::printf("%6.0f Hz over %.0f s: %zu TPDO datagrams, %.1f/s, %.2f %% of periods delivered\n", f.frequency_hz,
@@ -269,13 +165,6 @@ void print(const Figures& f) {
     std::printf("          RPDO sent to echo received (%zu samples): median %.0f us (%.1f periods), p99 %.0f us "
                 "(%.1f periods); a fresh answer each period gives a median of about 1 period\n",
                 f.latency_us.size(), median, median / period_us, p99, p99 / period_us);
-}
-
-std::string load_average() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 int client_socket(std::uint16_t& port) {
@@ -312,10 +201,10 @@ int main(int argc, char* argv[]) {
 
     char dir_template[] = "/tmp/quorin-pdo-bench-XXXXXX";
     const std::string dir = ::mkdtemp(dir_template);
-    const std::uint16_t control_port = free_port();
-    const std::uint16_t pdo_port = free_port();
+    const std::uint16_t control_port = free_ports(1);
+    const std::uint16_t pdo_port = free_ports(1);
     std::ofstream(dir + "/quorin_cfg.ini") << "[control_service]\nport = " << control_port
-                                           << "\n[sdo_service]\nport_start = " << free_port()
+                                           << "\n[sdo_service]\nport_start = " << free_ports(1)
                                            << "\n[pdo_service]\nport_start = " << pdo_port << "\n";
     std::printf("machine: %u cores, load average %s\n", std::thread::hardware_concurrency(), load_average().c_str());
     try {

@@ -37,7 +37,19 @@
 #include <thread>
 #include <vector>
 
+#include "support/Bench_Child.hpp"
+#include "support/Bench_Control.hpp"
+#include "support/Bench_Figures.hpp"
+#include "support/Bench_Net.hpp"
+
 namespace {
+
+using Quorin_Bench::Child;
+using Quorin_Bench::Control;
+using Quorin_Bench::free_ports;
+using Quorin_Bench::load_average;
+using Quorin_Bench::loopback;
+using Quorin_Bench::quantile;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -52,130 +64,6 @@ constexpr std::uint8_t request_header = 0x61;
 constexpr unsigned many_clients = 16;
 
 // ---- processes and sockets -------------------------------------------------------------
-
-/// A child process with its output in a file; SIGTERM and a wait when it goes, unless ended.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& dir, const std::string& output, bool stdin_pipe) {
-        int pipe_fds[2] = {-1, -1};
-        if (stdin_pipe && ::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
-        pid = ::fork();
-        if (pid == 0) {
-            if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
-            exec(argv, dir, output, pipe_fds[0]);
-        }
-        if (stdin_pipe) {
-            ::close(pipe_fds[0]);
-            input = pipe_fds[1];
-        }
-    }
-    ~Child() {
-        if (input >= 0) ::close(input);
-        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    /// Closes standard input (the server's end of input) and waits for the end.
-    void finish() {
-        if (input >= 0) ::close(input);
-        input = -1;
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    /// Ends it with SIGTERM and waits.
-    void terminate() {
-        if (pid > 0) ::kill(pid, SIGTERM), ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-
-private:
-    [[noreturn]] static void exec(const std::vector<std::string>& argv, const std::string& dir,
-                                  const std::string& output, int stdin_fd) {
-        if (::chdir(dir.c_str()) != 0) ::_exit(127);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::dup2(stdin_fd >= 0 ? stdin_fd : ::open("/dev/null", O_RDONLY), 0);
-        std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-
-    pid_t pid = -1;
-    int input = -1;
-};
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool can_bind(int type, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in address = loopback(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-/// The first of `count` consecutive ports that are free now.
-std::uint16_t free_ports(unsigned count) {
-    std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<int> pick(20000, 32000);
-    for (;;) {
-        const auto first = static_cast<std::uint16_t>(pick(random));
-        bool free = true;
-        for (unsigned i = 0; i < count && free; ++i)
-            free = can_bind(SOCK_STREAM, first + i) && can_bind(SOCK_DGRAM, first + i);
-        if (free) return first;
-    }
-}
-
-/// The control port, one command line at a time.
-class Control {
-public:
-    explicit Control(std::uint16_t port) {
-        const auto deadline = Clock::now() + 10s;
-        const sockaddr_in address = loopback(port);
-        for (;;) {
-            fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;
-            ::close(fd);
-            if (Clock::now() > deadline) throw std::runtime_error("no control port");
-            std::this_thread::sleep_for(20ms);
-        }
-    }
-    ~Control() { ::close(fd); }
-
-    /// Sends `line` and returns the one-line reply; throws unless it begins with "OK".
-    std::string command(const std::string& line) {
-        const std::string reply = exchange(line, "\r\n");
-        if (!reply.starts_with("OK")) throw std::runtime_error(line + " -> " + reply);
-        return reply;
-    }
-    /// Sends `line` and reads until the reply ends with `end`.
-    std::string exchange(const std::string& line, const std::string& end) {
-        const std::string sent = line + "\n";
-        ::send(fd, sent.data(), sent.size(), 0);
-        std::string reply;
-        char c = 0;
-        while (!reply.ends_with(end) && ::recv(fd, &c, 1, 0) == 1) reply.push_back(c);
-        return reply;
-    }
-
-private:
-    int fd = -1;
-};
 
 /// A UDP socket on 127.0.0.1 with a port of its own.
 class Udp_Socket {
@@ -215,12 +103,6 @@ private:
 // ---- measuring -----------------------------------------------------------------------
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))];
-}
 
 /// One client's closed loop: a request, its answer (or a time-out), the next request.
 struct Loop_Result {
@@ -355,13 +237,6 @@ void print_device_counters(const std::string& log_path) {
     std::printf("  device: %s SDO messages, %s answered, %s answers lost, %s exchanges without room for an answer\n",
                 value_after(log, "sdo_messages: ").c_str(), value_after(log, "sdo_answers: ").c_str(),
                 value_after(log, "sdo_answers_lost: ").c_str(), value_after(log, "no_room: ").c_str());
-}
-
-std::string load_average() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 /// A server and a simulator (with its trace in `trace_path`) for one scenario.
