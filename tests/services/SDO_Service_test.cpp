@@ -95,7 +95,7 @@ protected:
     std::vector<std::shared_ptr<Device>> devices;
 };
 
-TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_and_lookups_go_by_device_or_port) {
+TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_lookups_go_by_device_or_port_and_listings_keep_order) {
     const auto arm = make_device("arm");
     const auto hand = make_device("hand");
     const auto leg = make_device("leg");
@@ -105,30 +105,24 @@ TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_and_lookups_go_by_d
     ASSERT_TRUE(service->remove_mailbox(arm.get(), 0));
     EXPECT_FALSE(service->remove_mailbox(arm.get(), 0));
     EXPECT_EQ(service->add_mailbox(hand), base_port + 1) << "a removed mailbox's port is not given back";
-
     EXPECT_EQ(service->add_mailbox(leg), base_port + 2);
 
     EXPECT_EQ(service->get_mailbox(nullptr, base_port + 1), service->get_mailbox(hand.get(), 0));
     EXPECT_FALSE(service->get_mailbox(arm.get(), 0));
     ASSERT_TRUE(service->remove_mailbox(nullptr, static_cast<unsigned short>(base_port + 2)));
     EXPECT_FALSE(service->get_mailbox(leg.get(), 0));
-}
 
-TEST_F(SDO_Service_Test, listing_gives_each_mailbox_in_creation_order_with_its_links_in_epid_order) {
-    const auto hand = make_device("hand");
-    const auto arm = make_device("arm");
-    service->add_mailbox(hand);
-    service->add_mailbox(arm);
+    // Each mailbox in creation order, with its links in EPID order.
+    EXPECT_EQ(service->add_mailbox(arm), base_port + 3);
     const auto mailbox = service->get_mailbox(hand.get(), 0);
     ASSERT_TRUE(mailbox->add_link({make_address("192.168.1.10"), 9000}));
     ASSERT_TRUE(mailbox->add_link({make_address("10.1.2.3"), 7}));
     ASSERT_TRUE(mailbox->remove_link({make_address("192.168.1.10"), 9000}));
     ASSERT_TRUE(mailbox->add_link({make_address("::1"), 9001}));
-
     std::vector<std::string> all;
     service->list_mailboxes(all);
-    const std::string hand_local = "0.0.0.0:" + std::to_string(base_port);
-    const std::string arm_local = "0.0.0.0:" + std::to_string(base_port + 1);
+    const std::string hand_local = "0.0.0.0:" + std::to_string(base_port + 1);
+    const std::string arm_local = "0.0.0.0:" + std::to_string(base_port + 3);
     EXPECT_THAT(all, ElementsAre(hand_local, "[0] ::1:9001", "[1] 10.1.2.3:7", arm_local));
 
     std::vector<std::string> links_only;
