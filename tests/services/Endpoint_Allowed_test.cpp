@@ -25,20 +25,15 @@ std::vector<unsigned> epids_of(const Endpoint_Allowed& links) {
     return epids;
 }
 
-TEST(Sparse_Array, reuses_the_most_recently_freed_id_first_and_reads_free_ids_as_the_default) {
+// The order in which freed ids come back is checked through Endpoint_Allowed below.
+TEST(Sparse_Array, a_freed_id_is_handed_out_once_and_free_ids_read_as_the_default) {
     Sparse_Array<int> array(4);
     for (int value : {10, 11, 12, 13}) array.add(value);
     EXPECT_FALSE(array.add(14)) << "full";
-    array.remove(1);
-    array.remove(3);
-    EXPECT_EQ(array[1], 0);
-    EXPECT_EQ(array[99], 0) << "beyond the slots";
-    EXPECT_EQ(array.add(20), 3);
-    EXPECT_EQ(array.add(21), 1);
-    EXPECT_FALSE(array.add(22));
-
     array.remove(2);
     array.remove(2);  // freeing a free id must not put it in the free list twice
+    EXPECT_EQ(array[2], 0);
+    EXPECT_EQ(array[99], 0) << "beyond the slots";
     EXPECT_EQ(array.add(30), 2);
     EXPECT_FALSE(array.add(31)) << "id 2 was handed out twice";
     EXPECT_THROW(array.remove(4), std::out_of_range);

@@ -95,7 +95,7 @@ protected:
     std::vector<std::shared_ptr<Device>> devices;
 };
 
-TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_and_lookups_go_by_device_or_port) {
+TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_lookups_go_by_device_or_port_and_listings_keep_order) {
     const auto arm = make_device("arm");
     const auto hand = make_device("hand");
     const auto leg = make_device("leg");
@@ -105,30 +105,24 @@ TEST_F(SDO_Service_Test, one_mailbox_a_device_ports_count_up_and_lookups_go_by_d
     ASSERT_TRUE(service->remove_mailbox(arm.get(), 0));
     EXPECT_FALSE(service->remove_mailbox(arm.get(), 0));
     EXPECT_EQ(service->add_mailbox(hand), base_port + 1) << "a removed mailbox's port is not given back";
-
     EXPECT_EQ(service->add_mailbox(leg), base_port + 2);
 
     EXPECT_EQ(service->get_mailbox(nullptr, base_port + 1), service->get_mailbox(hand.get(), 0));
     EXPECT_FALSE(service->get_mailbox(arm.get(), 0));
     ASSERT_TRUE(service->remove_mailbox(nullptr, static_cast<unsigned short>(base_port + 2)));
     EXPECT_FALSE(service->get_mailbox(leg.get(), 0));
-}
 
-TEST_F(SDO_Service_Test, listing_gives_each_mailbox_in_creation_order_with_its_links_in_epid_order) {
-    const auto hand = make_device("hand");
-    const auto arm = make_device("arm");
-    service->add_mailbox(hand);
-    service->add_mailbox(arm);
+    // Each mailbox in creation order, with its links in EPID order.
+    EXPECT_EQ(service->add_mailbox(arm), base_port + 3);
     const auto mailbox = service->get_mailbox(hand.get(), 0);
     ASSERT_TRUE(mailbox->add_link({make_address("192.168.1.10"), 9000}));
     ASSERT_TRUE(mailbox->add_link({make_address("10.1.2.3"), 7}));
     ASSERT_TRUE(mailbox->remove_link({make_address("192.168.1.10"), 9000}));
     ASSERT_TRUE(mailbox->add_link({make_address("::1"), 9001}));
-
     std::vector<std::string> all;
     service->list_mailboxes(all);
-    const std::string hand_local = "0.0.0.0:" + std::to_string(base_port);
-    const std::string arm_local = "0.0.0.0:" + std::to_string(base_port + 1);
+    const std::string hand_local = "0.0.0.0:" + std::to_string(base_port + 1);
+    const std::string arm_local = "0.0.0.0:" + std::to_string(base_port + 3);
     EXPECT_THAT(all, ElementsAre(hand_local, "[0] ::1:9001", "[1] 10.1.2.3:7", arm_local));
 
     std::vector<std::string> links_only;
@@ -229,16 +223,20 @@ TEST_F(SDO_Service_Test, each_answer_goes_to_the_client_of_its_epid_unchanged_an
     EXPECT_TRUE(first.receive_for(50ms).empty());
 }
 
-TEST_F(SDO_Service_Test, answers_still_owed_to_a_removed_link_never_reach_the_next_holder_of_its_epid) {
+TEST_F(SDO_Service_Test, what_was_owed_to_or_left_by_a_removed_link_or_mailbox_never_reaches_the_next_holder_of_its_epid) {
     const auto hand = make_device("hand");
+    put_answer(*hand, answer(1, 0));  // left in the device queues before any mailbox
+    const Datagram left_request = Udp_Client::sdo_request(2);
+    ASSERT_EQ(hand->tx_queue->enqueue(left_request.data(), left_request.size()), 0);
     std::vector<std::unique_ptr<Udp_Client>> clients;
-    const auto mailbox = mailbox_with_clients(hand, clients, 1);
+    auto mailbox = mailbox_with_clients(hand, clients, 1);
+    EXPECT_EQ(hand->rx_queue->count() + hand->tx_queue->count(), 0u) << "a new mailbox discards them";
+
     auto& leaving = *clients[0];
     for (std::uint32_t sequence : {1, 2}) ASSERT_TRUE(leaving.send_to(mailbox->local_port(), Udp_Client::sdo_request(sequence)));
     const Datagram first = take_request(*hand);
     const Datagram second = take_request(*hand);
     ASSERT_EQ(second.size(), 6u);
-
     ASSERT_TRUE(mailbox->remove_link(loopback(leaving)));
     Udp_Client next;
     ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
@@ -249,39 +247,21 @@ TEST_F(SDO_Service_Test, answers_still_owed_to_a_removed_link_never_reach_the_ne
     EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
     EXPECT_TRUE(next.receive_for(50ms).empty());
     EXPECT_TRUE(leaving.receive_for(1ms).empty());
-}
 
-TEST_F(SDO_Service_Test, a_mailbox_made_again_for_a_device_drops_answers_owed_to_the_links_of_the_one_before) {
-    const auto hand = make_device("hand");
-    std::vector<std::unique_ptr<Udp_Client>> clients;
-    auto mailbox = mailbox_with_clients(hand, clients, 1);
-    ASSERT_TRUE(clients[0]->send_to(mailbox->local_port(), Udp_Client::sdo_request(1)));
-    const Datagram owed_to_gone = take_request(*hand);  // on its way to the device
-
+    // A request on its way to the device when its mailbox is made again for the device.
+    ASSERT_TRUE(next.send_to(mailbox->local_port(), Udp_Client::sdo_request(4)));
+    const Datagram owed_to_gone = take_request(*hand);
     ASSERT_TRUE(service->remove_mailbox(hand.get(), 0));
-    Udp_Client next;
+    Udp_Client last;
     ASSERT_NE(service->add_mailbox(hand), 0);
     mailbox = service->get_mailbox(hand.get(), 0);
-    ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
-    ASSERT_TRUE(next.send_to(mailbox->local_port(), Udp_Client::sdo_request(2)));
-    const Datagram own = take_request(*hand);
+    ASSERT_TRUE(mailbox->add_link(loopback(last)));  // EPID 0 again
+    ASSERT_TRUE(last.send_to(mailbox->local_port(), Udp_Client::sdo_request(5)));
+    const Datagram last_own = take_request(*hand);
     put_answer(*hand, owed_to_gone);
-    put_answer(*hand, own);
-    EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
-    EXPECT_TRUE(next.receive_for(50ms).empty());
-}
-
-TEST_F(SDO_Service_Test, a_new_mailbox_discards_what_an_earlier_one_left_in_the_device_queues) {
-    const auto hand = make_device("hand");
-    put_answer(*hand, answer(1, 0));
-    const Datagram left_request = Udp_Client::sdo_request(2);
-    ASSERT_EQ(hand->tx_queue->enqueue(left_request.data(), left_request.size()), 0);
-    std::vector<std::unique_ptr<Udp_Client>> clients;
-    const auto mailbox = mailbox_with_clients(hand, clients, 1);
-    EXPECT_EQ(hand->rx_queue->count() + hand->tx_queue->count(), 0u);
-
-    put_answer(*hand, answer(3, 0));
-    EXPECT_EQ(clients[0]->receive(), answer(3, 0)) << "the first answer it gets is its own";
+    put_answer(*hand, last_own);
+    EXPECT_EQ(last.receive(), last_own) << "the first answer the new holder gets is its own";
+    EXPECT_TRUE(last.receive_for(50ms).empty());
 }
 
 TEST_F(SDO_Service_Test, a_device_destroyed_under_a_busy_mailbox_leaves_it_working_on_live_queues_until_swept) {

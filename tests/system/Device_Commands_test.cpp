@@ -20,7 +20,7 @@ std::multiset<std::string> listed(const std::string& answer, const std::string& 
     return document.at(key).get<std::multiset<std::string>>();
 }
 
-TEST_F(Device_Commands, bind_takes_exactly_a_name_and_a_port) {
+TEST_F(Device_Commands, bind_takes_exactly_a_name_and_a_port_and_dev_exactly_one_final_option) {
     const auto device = start_simulator(links, "sim");
     EXPECT_EQ(ask("bind"), Expected::bind_wrong_format);
     EXPECT_EQ(ask("bind a"), Expected::bind_wrong_format);
@@ -28,10 +28,7 @@ TEST_F(Device_Commands, bind_takes_exactly_a_name_and_a_port) {
     EXPECT_EQ(ask("bind two words " + device->link_path()), Expected::bind_wrong_format);
     EXPECT_EQ(ask("lsdev"), Expected::no_devices);
     EXPECT_FALSE(Locked_Line::held_by_someone(device->link_path()));
-}
 
-TEST_F(Device_Commands, dev_needs_exactly_one_final_option_and_dev_h_alone_is_help) {
-    const auto device = start_simulator(links, "sim");
     ASSERT_EQ(ask("bind a " + device->link_path()), Expected::bound("a", device->link_path()));
     EXPECT_EQ(ask("dev -h"), Expected::dev_description + "\r\n" + Expected::dev_usage + "\r\n");
     for (const std::string line : {"dev", "dev a", "dev a b", "dev -o", "dev -x", "dev a -o now", "dev a -o -c",
@@ -122,26 +119,22 @@ TEST_F(Device_Commands, a_name_or_a_port_in_use_is_refused_and_the_refusal_leave
     EXPECT_EQ(listed(ask("lsdev"), "devices"), (std::multiset<std::string>{"a", "A"}));
 }
 
-TEST_F(Device_Commands, a_path_that_does_not_exist_is_answered_with_the_systems_message) {
+TEST_F(Device_Commands, a_missing_path_or_a_file_that_is_no_serial_line_is_refused_with_the_systems_message) {
     const std::string missing = links.path() + "/missing";
     EXPECT_EQ(ask("bind a " + missing), "No such file or directory\r\n" + Expected::bind_exception);
     EXPECT_TRUE(logged("[FATAL] Error opening serial port [" + missing + "]: No such file or directory"));
     EXPECT_TRUE(logged("[FATAL] Failed to create Serial_Port for Session on [" + missing +
                        "]:No such file or directory"));
+
+    const std::string file = links.path() + "/plain";
+    links.write_file("plain", "not a line");
+    EXPECT_THAT(ask("bind a " + file), ::testing::EndsWith("Inappropriate ioctl for device\r\n" + Expected::bind_exception));
+    EXPECT_TRUE(logged("[INFO ] Serial port [" + file + "] closed!"));
+    EXPECT_FALSE(Locked_Line::held_by_someone(file)) << "the refused file is still held";
     EXPECT_EQ(ask("lsdev"), Expected::no_devices);
 
     const auto device = start_simulator(links, "sim");  // the name is still free
     EXPECT_EQ(ask("bind a " + device->link_path()), Expected::bound("a", device->link_path()));
-}
-
-TEST_F(Device_Commands, a_file_that_is_no_serial_line_is_refused_and_let_go) {
-    const std::string file = links.path() + "/plain";
-    links.write_file("plain", "not a line");
-    const std::string reply = ask("bind a " + file);
-    EXPECT_THAT(reply, ::testing::EndsWith("Inappropriate ioctl for device\r\n" + Expected::bind_exception));
-    EXPECT_TRUE(logged("[INFO ] Serial port [" + file + "] closed!"));
-    EXPECT_FALSE(Locked_Line::held_by_someone(file)) << "the refused file is still held";
-    EXPECT_EQ(ask("lsdev"), Expected::no_devices);
 }
 
 TEST_F(Device_Commands, a_line_another_program_holds_is_refused_as_busy) {

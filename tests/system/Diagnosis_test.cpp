@@ -32,12 +32,8 @@ protected:
         return reply_to("diag hand -rts");
     }
 
-    /// A device "hand" on a simulator that behaves as `behaviour` says.
-    void add_hand(Quorin_Tools::Devsim::Behaviour behaviour = {}) {
-        Quorin_Tools::Devsim::Config config;
-        config.behaviour = behaviour;
-        add_device("hand", config);
-    }
+    /// A device "hand" on a simulated device.
+    Device_Simulator& add_hand() { return add_device("hand"); }
 
     Udp_Client udp;
 };
@@ -56,10 +52,10 @@ TEST_F(Diagnosis, an_idle_link_reports_zero_everywhere) {
     EXPECT_EQ(report.rfind("--device: hand\n[RT-SERIAL-OVERVIEW]\n", 0), 0u) << report;
 }
 
-TEST_F(Diagnosis, a_running_cycle_reads_its_frequency_and_ok_rate) {
-    add_hand();
+TEST_F(Diagnosis, a_running_cycle_reads_its_frequency_and_ok_rate_and_dropped_answers_show_as_timeouts) {
+    Device_Simulator& device = add_hand();
     run_pdo_at_100_hz();
-    const auto report = settled_rts_report();
+    auto report = settled_rts_report();
     EXPECT_GE(figure(report, "--real rpdo freq: "), 90) << report;
     EXPECT_LE(figure(report, "--real rpdo freq: "), 101) << report;
     EXPECT_GE(figure(report, "--real tpdo freq: "), 90) << report;
@@ -67,14 +63,11 @@ TEST_F(Diagnosis, a_running_cycle_reads_its_frequency_and_ok_rate) {
     EXPECT_NE(report.find("payload[0]"), std::string::npos);
     const auto pdo = reply_to("diag hand -pdo");
     EXPECT_GT(figure(pdo, "--total tpdo: ["), 100) << pdo;
-}
 
-TEST_F(Diagnosis, dropped_answers_show_in_the_ok_rate_and_the_timeouts) {
     Quorin_Tools::Devsim::Behaviour lossy;
     lossy.faults.drop_every = 10;
-    add_hand(lossy);
-    run_pdo_at_100_hz();
-    const auto report = settled_rts_report();
+    device.set_behaviour(lossy);
+    report = settled_rts_report();
     const double ok_rate = figure(report, "--tpdo tx-rx ok rate: ");
     EXPECT_GE(ok_rate, 75) << report;
     EXPECT_LE(ok_rate, 92) << report;

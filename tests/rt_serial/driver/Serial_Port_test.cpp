@@ -175,11 +175,12 @@ TEST(Serial_Port_Open, failures_carry_the_system_reason_and_leave_the_port_free)
     }
 }
 
-TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
+TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces_and_overlapping_headers_are_found) {
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
     EXPECT_EQ(device.read(request.size()), request);
-    const Bytes junk{0x00, 0x55, 0xAA, 0x13, 0xAA, 0xAA, 0x00, 0xFF};
+    // Ends in 0xAA, so the frame's 0xAA 0x55 comes behind 0xAA: it begins at the second byte.
+    const Bytes junk{0x00, 0x55, 0xAA, 0x13, 0xAA, 0xAA, 0x00, 0xFF, 0xAA};
     const Bytes reply = frame(300, 1);
     device.write(junk + part(reply, 0, 4));
     ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + 4; }));
@@ -192,14 +193,6 @@ TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
     EXPECT_EQ(port->diag.tx_frames + port->diag.rx_frames, 2u);
     EXPECT_EQ(port->diag.tx_bytes, request.size());
     EXPECT_EQ(port->diag.rx_bytes, junk.size() + reply.size());
-}
-
-TEST_F(Serial_Port_Test, header_is_found_where_a_stray_first_byte_repeats) {
-    // 0xAA 0xAA 0x55: the frame begins at the second byte.
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    device.write(Bytes{0xAA} + frame(16, 2));
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    EXPECT_EQ(seen.frames[0], frame(16, 2));
     // A header overlapping itself: 0xAA 0xAA 0x55 within 0xAA 0xAA 0xAA 0x55.
     rx.header[1] = 0xAA;
     rx.header[2] = 0x55;
@@ -246,7 +239,7 @@ TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
     EXPECT_EQ(seen.frames[2], frame(32, 6));
 }
 
-TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_a_stuck_transmit_and_late_bytes_wait) {
+TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_a_stuck_transmit) {
     const Bytes flood(60000, 0x5A);  // far more than a pty holds while nobody reads
     const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
     timeout_after(30'000);
@@ -257,13 +250,8 @@ TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_a_stuck_transmit_and_late
     EXPECT_FALSE(port->rx_busy() || port->tx_busy());
     EXPECT_EQ(seen.sent + port->diag.tx_frames, 0u);
     EXPECT_LT(port->diag.tx_bytes, flood.size());
-    // Bytes that come after the expiry wait for the next receive.
-    device.write(frame(16, 7));
-    timeout_after(5'000'000);
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    EXPECT_EQ(seen.frames[0], frame(16, 7));
     EXPECT_EQ(port->diag.rx_timeouts, 1u);
+    // What comes after the expiry waits for the next receive: see the test of a stop or time-out.
 }
 
 TEST_F(Serial_Port_Test, frame_completing_as_the_time_out_expires_is_not_also_a_time_out) {

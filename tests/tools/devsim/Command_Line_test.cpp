@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,20 +65,6 @@ TEST(Command_Line, bad_lines_say_what_is_wrong) {
         EXPECT_NE(line.error.find(expected), std::string::npos) << line.error;
         EXPECT_FALSE(line.help);
     }
-}
-
-TEST(Command_Line, help_wins_over_errors_and_documents_every_option) {
-    EXPECT_TRUE(parse({"-h"}).help);
-    const Command_Line line = parse({"--bogus", "--help"});
-    EXPECT_TRUE(line.help);
-    EXPECT_EQ(line.error, "");
-
-    std::ostringstream help;
-    Command_Line::print_help(help);
-    for (const char* option : {"--baud", "--native-usb", "--split", "--split-gap", "--tpdo", "--tpdo-size", "--delay",
-                               "--drop-every", "--corrupt-crc-every", "--wrong-source-every", "--wrong-length-every",
-                               "--stray-every", "--unplug-after", "--replug-after", "--trace", "--help"})
-        EXPECT_NE(help.str().find(option), std::string::npos) << option;
 }
 
 }  // namespace

@@ -122,19 +122,6 @@ TEST_F(Device_Model_Test, sdo_answers_that_do_not_fit_wait_for_the_next_exchange
     EXPECT_EQ(Server_View(empty).result, Receive_Result::SDO);
 }
 
-TEST_F(Device_Model_Test, sdo_data_that_is_no_message_is_counted) {
-    const Bytes requests = {0x63, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0x02, 0x02, 0x02, 0x02};
-    EXPECT_EQ(Server_View(exchange(server_frame(sdo, requests, full_quota))).messages.size(), 1u);
-    EXPECT_EQ(counters.sdo_messages, 1u);
-    EXPECT_EQ(counters.sdo_unparsed, 1u);
-}
-
-TEST_F(Device_Model_Test, other_protocols_are_not_answered) {
-    EXPECT_TRUE(exchange(server_frame(0x53, {1, 2}, full_quota)).empty());
-    EXPECT_EQ(outcome.kind, Frame_Kind::OTHER);
-    EXPECT_EQ(counters.other_frames, 1u);
-}
-
 TEST_F(Device_Model_Test, each_failed_check_is_counted_and_nothing_is_answered) {
     using C = Counters;
     const auto fix_crc = [](Bytes& f) {
@@ -171,20 +158,6 @@ TEST(Device_Model, native_usb_ignores_crcs_and_sends_none) {
     EXPECT_EQ(answer.bytes[14], 0);
     EXPECT_EQ(answer.bytes[15], 0);
     EXPECT_EQ(Server_View(Bytes(answer.bytes.begin(), answer.bytes.begin() + 16), false).result, Receive_Result::PDO);
-}
-
-TEST_F(Device_Model_Test, reset_forgets_what_a_power_cycle_loses) {
-    behaviour.tpdo_mode = TPDO_Mode::COUNTER;
-    exchange(server_frame(pdo, {1}, 0));
-    exchange(server_frame(pdo, tpdo_request_data, full_quota));
-    exchange(server_frame(sdo, sdo_message(1, 1), 0));
-    ASSERT_EQ(model.held_answers(), 1u);
-
-    model.reset();
-    EXPECT_TRUE(model.last_rpdo().empty());
-    EXPECT_EQ(model.held_answers(), 0u);
-    EXPECT_EQ(counters.sdo_answers_lost, 1u);
-    EXPECT_EQ(Server_View(exchange(server_frame(pdo, tpdo_request_data, full_quota))).pdo_data[0], 1);
 }
 
 }  // namespace

@@ -2,13 +2,8 @@
 #include "tools/devsim/Fault_Injector.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <thread>
 
 #include "Server_View.hpp"
 #include "support/Link_Peer.hpp"
@@ -118,8 +113,9 @@ TEST_F(Device_Simulator_Test, each_injected_fault_does_what_it_says) {
     EXPECT_EQ(counters.faults_length, 1u);
 }
 
-TEST_F(Device_Simulator_Test, split_answers_arrive_in_pieces_that_reassemble) {
+TEST_F(Device_Simulator_Test, a_delayed_answer_split_in_pieces_arrives_late_and_reassembles) {
     Config c = config();
+    c.behaviour.answer_delay = 50ms;
     c.behaviour.split_pieces = 4;
     c.behaviour.split_gap = 20ms;
     Device_Simulator simulator(c);
@@ -130,7 +126,7 @@ TEST_F(Device_Simulator_Test, split_answers_arrive_in_pieces_that_reassemble) {
     const auto answer = tpdo_exchange(peer);
     ASSERT_TRUE(answer);
     EXPECT_EQ(Server_View(*answer).pdo_data, padded(Bytes(100, 0x33)));
-    EXPECT_GE(Clock::now() - sent, 60ms);  // the last piece leaves three gaps after the first
+    EXPECT_GE(Clock::now() - sent, 110ms);  // the delay, then three gaps after the first piece
     EXPECT_GE(peer.chunks().size(), 2u);
 }
 
@@ -152,17 +148,6 @@ TEST_F(Device_Simulator_Test, a_paced_line_takes_as_long_as_a_real_one) {
     EXPECT_EQ(answer->size(), 1024u);
     EXPECT_GE(took, 90ms);   // 16 + 1024 bytes: 90.3 ms
     EXPECT_LT(took, 400ms);  // and not much more, however busy the machine
-}
-
-TEST_F(Device_Simulator_Test, an_answer_delay_holds_answers_back) {
-    Config c = config();
-    c.behaviour.answer_delay = 50ms;
-    Device_Simulator simulator(c);
-    simulator.start();
-    Link_Peer peer(link);
-    const auto sent = Clock::now();
-    ASSERT_TRUE(tpdo_exchange(peer));
-    EXPECT_GE(Clock::now() - sent, 50ms);
 }
 
 TEST_F(Device_Simulator_Test, noise_and_bad_frames_from_the_server_are_counted_and_skipped) {
@@ -231,13 +216,7 @@ TEST_F(Device_Simulator_Test, unplug_after_n_frames_leaves_the_nth_unanswered_an
 }
 
 TEST_F(Device_Simulator_Test, the_link_path_is_taken_only_when_free_or_stale) {
-    {
-        std::ofstream(link) << "not a link";
-        Device_Simulator simulator(config());
-        EXPECT_THROW(simulator.start(), std::runtime_error);
-        EXPECT_FALSE(simulator.running());
-        std::filesystem::remove(link);
-    }
+    // A path that is no link at all is refused too: see the executable's test.
     std::filesystem::create_symlink(dir.path(), link);
     EXPECT_THROW(Device_Simulator(config()).start(), std::runtime_error);
     std::filesystem::remove(link);

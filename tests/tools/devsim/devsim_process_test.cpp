@@ -72,17 +72,4 @@ TEST(Devsim_Process, serves_traces_and_on_sigterm_removes_the_link_and_prints_co
     EXPECT_FALSE(std::getline(file, more));
 }
 
-TEST(Devsim_Process, ends_by_itself_after_an_unplug_without_replug) {
-    Temp_Dir dir;
-    const std::string link = dir.path() + "/sim0";
-    Server_Process simulator = devsim({"--unplug-after", "1", link});
-    ASSERT_TRUE(simulator.wait_for_output("ready on " + link));
-    Link_Peer peer(link);
-    peer.send(pdo, tpdo_request_data, full_quota);
-    EXPECT_EQ(simulator.wait_exit(), 0);
-    EXPECT_NE(simulator.out().find("unplugged"), std::string::npos);
-    EXPECT_NE(simulator.out().find("unplugs: 1"), std::string::npos);
-    EXPECT_FALSE(link_exists(link));
-}
-
 }  // namespace
