@@ -20,11 +20,6 @@ inline double nearest_rank(const std::vector<double>& sorted, double q) {
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
-inline double percentile(std::vector<double> values, double q) {
-    std::sort(values.begin(), values.end());
-    return nearest_rank(values, q);
-}
-
 /// Size, median, 99th percentile and maximum of a sample, by nearest rank.
 struct Summary {
     std::size_t count = 0;
