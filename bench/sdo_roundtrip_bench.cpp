@@ -12,97 +12,48 @@
 // answer: from then on every answer waits for the next request, and the figures show it.) A plain program, not a timed test:
 //   build/bench/quorin_sdo_roundtrip_bench [seconds per figure]   (default 5)
 // With QUORIN_BENCH_KEEP set, the server's and the simulator's logs are kept.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/Bench_Child.hpp"
-#include "support/Bench_Control.hpp"
 #include "support/Bench_Figures.hpp"
-#include "support/Bench_Net.hpp"
+#include "support/Bench_Server.hpp"
+#include "support/Udp_Client.hpp"
 
 namespace {
 
-using Quorin_Bench::Child;
-using Quorin_Bench::Control;
-using Quorin_Bench::free_ports;
 using Quorin_Bench::load_average;
-using Quorin_Bench::loopback;
-using Quorin_Bench::quantile;
-
+using Quorin_Bench::micros;
+using Quorin_Bench::summarise;
+using Quorin_Test::Udp_Client;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr double default_seconds = 5.0;
 constexpr auto warm_up = 1s;
-constexpr const char* line_baud = "4000000";
 constexpr const char* pdo_frequency = "500";
 constexpr auto answer_timeout = 200ms;
-constexpr std::size_t request_bytes = 6;  ///< header 0x61: a whole SDO message of 6 bytes
-constexpr std::uint8_t request_header = 0x61;
 constexpr unsigned many_clients = 16;
 
-// ---- processes and sockets -------------------------------------------------------------
+/// Sends request `sequence`: 6 bytes, header 0x61 (a whole SDO message), EPID 0.
+void send_request(Udp_Client& client, std::uint16_t mailbox_port, std::uint32_t sequence) {
+    client.send_to(mailbox_port, Udp_Client::sdo_request(sequence, 6, 0x61, 0));
+}
 
-/// A UDP socket on 127.0.0.1 with a port of its own.
-class Udp_Socket {
-public:
-    Udp_Socket() : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address = loopback(0);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t size = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        bound_port = ntohs(address.sin_port);
-    }
-    ~Udp_Socket() { ::close(fd); }
-    Udp_Socket(const Udp_Socket&) = delete;
-    Udp_Socket& operator=(const Udp_Socket&) = delete;
-
-    std::uint16_t port() const { return bound_port; }
-    void send(std::uint16_t to_port, std::uint32_t sequence) const {
-        std::uint8_t request[request_bytes] = {request_header, std::uint8_t(sequence), std::uint8_t(sequence >> 8),
-                                               std::uint8_t(sequence >> 16), 0, 0};
-        const sockaddr_in to = loopback(to_port);
-        ::sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
-    /// The sequence number of the next answer within `timeout`, or -1.
-    long receive(std::chrono::milliseconds timeout) const {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-        std::uint8_t answer[1024];
-        if (::recv(fd, answer, sizeof answer, 0) < 4) return -1;
-        return answer[1] | (answer[2] << 8) | (answer[3] << 16);
-    }
-
-private:
-    int fd;
-    std::uint16_t bound_port = 0;
-};
-
-// ---- measuring -----------------------------------------------------------------------
-
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+/// The sequence number of the next answer within answer_timeout, or -1.
+long receive_answer(Udp_Client& client) {
+    const auto answer = client.receive(answer_timeout);
+    if (!answer || answer->size() < 4) return -1;
+    return (*answer)[1] | ((*answer)[2] << 8) | ((*answer)[3] << 16);
+}
 
 /// One client's closed loop: a request, its answer (or a time-out), the next request.
 struct Loop_Result {
@@ -113,14 +64,14 @@ struct Loop_Result {
     std::uint64_t late = 0;               ///< answers to a request given up earlier
 };
 
-Loop_Result run_loop(const Udp_Socket& client, std::uint16_t mailbox_port, Clock::time_point measure_from,
+Loop_Result run_loop(Udp_Client& client, std::uint16_t mailbox_port, Clock::time_point measure_from,
                      Clock::time_point end) {
     Loop_Result result;
     for (std::uint32_t sequence = 0; Clock::now() < end; ++sequence) {
         result.sent.push_back(Clock::now());
-        client.send(mailbox_port, sequence);
+        send_request(client, mailbox_port, sequence);
         for (;;) {
-            const long got = client.receive(answer_timeout);
+            const long got = receive_answer(client);
             const auto at = Clock::now();
             if (got < 0) {
                 if (at >= measure_from) ++result.unanswered;
@@ -147,7 +98,7 @@ struct Throughput {
     Loop_Result first;
 };
 
-Throughput run_clients(std::vector<Udp_Socket>& clients, std::uint16_t mailbox_port, double seconds) {
+Throughput run_clients(std::vector<Udp_Client>& clients, std::uint16_t mailbox_port, double seconds) {
     const auto measure_from = Clock::now() + warm_up;
     const auto end = measure_from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<Loop_Result> results(clients.size());
@@ -195,15 +146,15 @@ void print_split(const Loop_Result& loop, const std::vector<std::int64_t>& devic
         std::printf("    (no split: %zu requests, %zu SDO frames at the device)\n", loop.sent.size(), device_times.size());
         return;
     }
-    const double there = quantile(there_us, 0.5);
+    const auto there = summarise(there_us);
     std::printf("    split: client to device handling median %.0f us (p99 %.0f us); device back to client median %.0f us\n",
-                there, quantile(there_us, 0.99), quantile(loop.round_trip_us, 0.5) - there);
+                there.p50, there.p99, summarise(loop.round_trip_us).p50 - there.p50);
 }
 
 void print_latency(const Throughput& one, const std::vector<std::int64_t>& device_times) {
-    const auto& trips = one.first.round_trip_us;
+    const auto trips = summarise(one.first.round_trip_us);
     std::printf("  one client, one request at a time: %zu round trips, median %.0f us, p99 %.0f us, max %.0f us\n",
-                trips.size(), quantile(trips, 0.5), quantile(trips, 0.99), quantile(trips, 1.0));
+                trips.count, trips.p50, trips.p99, trips.max);
     print_split(one.first, device_times);
 }
 
@@ -223,7 +174,7 @@ std::string value_after(const std::string& text, const std::string& prefix) {
 }
 
 /// The session's figures of the last second, from the diagnosis command.
-std::string link_figures(Control& control) {
+std::string link_figures(Quorin_Bench::Control& control) {
     const std::string report = control.exchange("diag bench -rts", "--rx spb dropped: 0\n");
     return "    link in the last second of it: NRT exchanges " + value_after(report, "--nrt tx/s: ") +
            "/s, receive time-outs " + value_after(report, "--tx-rx timeout/s: ") + "/s, TPDO " +
@@ -239,29 +190,8 @@ void print_device_counters(const std::string& log_path) {
                 value_after(log, "sdo_answers_lost: ").c_str(), value_after(log, "no_room: ").c_str());
 }
 
-/// A server and a simulator (with its trace in `trace_path`) for one scenario.
-struct Rig {
-    Rig(const std::string& dir, const std::string& trace_path, std::uint16_t control_port)
-        : simulator({QUORIN_DEVSIM_BINARY, "--baud", line_baud, "--trace", trace_path, dir + "/sim"}, dir,
-                    dir + "/devsim.log", false),
-          link_ready(wait_for_link(dir + "/sim")),
-          server({QUORIN_BINARY}, dir, dir + "/server.log", true),
-          control(control_port) {
-        control.command("bind bench " + dir + "/sim");
-        control.command("dev bench -o");
-    }
-    static bool wait_for_link(const std::string& link) {
-        while (!std::filesystem::exists(link)) std::this_thread::sleep_for(10ms);
-        return true;
-    }
-    Child simulator;
-    bool link_ready;
-    Child server;
-    Control control;
-};
-
 /// Links `clients` to the device's mailbox and returns the mailbox's port.
-std::uint16_t link_all(Control& control, const std::vector<Udp_Socket>& clients) {
+std::uint16_t link_all(Quorin_Bench::Control& control, const std::vector<Udp_Client>& clients) {
     std::uint16_t mailbox_port = 0;
     for (const auto& client : clients) {
         const std::string reply = control.command("sdo bench -o 127.0.0.1 " + std::to_string(client.port()));
@@ -271,27 +201,22 @@ std::uint16_t link_all(Control& control, const std::vector<Udp_Socket>& clients)
 }
 
 void run_scenario(const std::string& title, bool with_pdo, double seconds) {
-    char dir_template[] = "/tmp/quorin-sdo-bench-XXXXXX";
-    const std::string dir = ::mkdtemp(dir_template);
-    const std::uint16_t control_port = free_ports(1);
-    std::ofstream(dir + "/quorin_cfg.ini") << "[control_service]\nport = " << control_port
-                                           << "\n[sdo_service]\nport_start = " << free_ports(1)
-                                           << "\n[pdo_service]\nport_start = " << free_ports(1) << "\n";
-    const std::string trace_path = dir + "/trace";
+    const Quorin_Test::Temp_Dir dir;
+    const std::string trace_path = dir.path() + "/trace";
     std::printf("%s (load average %s)\n", title.c_str(), load_average().c_str());
     {
-        Rig rig(dir, trace_path, control_port);
-        Udp_Socket pdo_client;  // takes the TPDOs and never reads them
+        Quorin_Bench::Server_Rig rig(dir.path(), {"--trace", trace_path});
+        Udp_Client pdo_client;  // takes the TPDOs and never reads them
         if (with_pdo) {
             rig.control.command("pdo bench -o 127.0.0.1 " + std::to_string(pdo_client.port()));
             rig.control.command(std::string("pdo bench -f ") + pdo_frequency);
             rig.control.command("pdo bench -e");
         }
-        std::vector<Udp_Socket> clients(many_clients);
+        std::vector<Udp_Client> clients(many_clients);
         const std::uint16_t mailbox_port = link_all(rig.control, clients);
 
         // Linking sends nothing to the device: the first SDO frames of the trace are this client's.
-        std::vector<Udp_Socket> one(1);
+        std::vector<Udp_Client> one(1);
         link_all(rig.control, one);
         const Throughput single = run_clients(one, mailbox_port, seconds);
         const Throughput many = run_clients(clients, mailbox_port, seconds);
@@ -304,12 +229,9 @@ void run_scenario(const std::string& title, bool with_pdo, double seconds) {
         print_throughput(1, single);
         print_throughput(many_clients, many);
         std::fputs(link.c_str(), stdout);
-        print_device_counters(dir + "/devsim.log");
+        print_device_counters(dir.path() + "/devsim.log");
     }
-    if (std::getenv("QUORIN_BENCH_KEEP") != nullptr)
-        std::printf("  logs kept in %s\n", dir.c_str());
-    else
-        std::filesystem::remove_all(dir);
+    if (std::getenv("QUORIN_BENCH_KEEP") != nullptr) std::printf("  logs kept in %s\n", Quorin_Bench::kept_copy(dir).c_str());
 }
 
 }  // namespace
@@ -318,7 +240,7 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double seconds = argc > 1 ? std::stod(argv[1]) : default_seconds;
     std::printf("machine: %u cores; line %s baud; %.0f s per figure after %lld s of warm-up\n",
-                std::thread::hardware_concurrency(), line_baud, seconds, static_cast<long long>(warm_up.count()));
+                std::thread::hardware_concurrency(), Quorin_Bench::Server_Rig::line_baud, seconds, static_cast<long long>(warm_up.count()));
     try {
         run_scenario("PDO disabled", false, seconds);
         run_scenario(std::string("PDO at ") + pdo_frequency + " Hz", true, seconds);

@@ -1,7 +1,9 @@
 #pragma once
-// Shared by the benchmark programs that drive the real binary; POSIX only, like them.
+// The statistics every benchmark program reports its samples with.
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <fstream>
 #include <string>
@@ -9,11 +11,30 @@
 
 namespace Quorin_Bench {
 
-/// The q-quantile (0 to 1) of `values`, 0 when there are none.
-inline double quantile(std::vector<double> values, double q) {
-    if (values.empty()) return 0;
+/// The q-th percentile (q from 0 to 1) of a sorted sample by nearest rank: the value at index
+/// ceil(q * n) - 1, so p99 is a value the sample took and at most 1 % of the sample lies above
+/// it. 0 for an empty sample.
+inline double nearest_rank(const std::vector<double>& sorted, double q) {
+    if (sorted.empty()) return 0;
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+/// Size, median, 99th percentile and maximum of a sample, by nearest rank.
+struct Summary {
+    std::size_t count = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+inline Summary summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))];
+    return {values.size(), nearest_rank(values, 0.5), nearest_rank(values, 0.99), nearest_rank(values, 1.0)};
+}
+
+inline double micros(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
 }
 
 /// The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
