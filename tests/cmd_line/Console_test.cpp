@@ -12,7 +12,7 @@ namespace {
 
 using namespace Quorin_Core::CMD_Line::Console;
 
-TEST(Console, lines_split_at_runs_of_whitespace_and_the_words_before_the_first_option_are_the_name) {
+TEST(Command_Line, lines_split_at_runs_of_whitespace_and_the_words_before_the_first_option_are_the_name) {
     const auto [name, args] = str_split(" \tpdo  my\vdev\f-o   1.2.3.4 5000\r\n");
     EXPECT_EQ(name, "pdo");
     EXPECT_EQ(args, (std::vector<std::string>{"my", "dev", "-o", "1.2.3.4", "5000"}));
@@ -42,7 +42,7 @@ void expect_parses(Number minimum, Number maximum, const std::vector<Parse_Case<
     }
 }
 
-TEST(Console, numbers_hold_their_bounds_and_say_why_they_fail) {
+TEST(Command_Line, numbers_hold_their_bounds_and_say_why_they_fail) {
     const std::string ints = "value must be between 0 and 255\r\n";
     expect_parses<int>(0, 255, {{"12abc", CMD_OK, "", 12}, {"0", CMD_OK, "", 0}, {"255", CMD_OK, "", 255},
                                 {"-1", CMD_OVERRANGE, ints, -1}, {"256", CMD_OVERRANGE, ints, 256},
@@ -55,7 +55,7 @@ TEST(Console, numbers_hold_their_bounds_and_say_why_they_fail) {
                                         {"hz", CMD_WRONG_FORMAT, "stof\r\n", 7.0f}, {"1e39", CMD_OVERRANGE, "stof\r\n", 7.0f}});
 }
 
-TEST(Console, endpoint_ports_run_from_0_to_65535) {
+TEST(Command_Line, endpoint_ports_run_from_0_to_65535) {
     boost::asio::ip::udp::endpoint endpoint;
     std::string reply;
     EXPECT_EQ(str_to_endpoint("bad", "65536", endpoint, reply), CMD_OVERRANGE) << "the port is checked first";
@@ -65,7 +65,7 @@ TEST(Console, endpoint_ports_run_from_0_to_65535) {
     EXPECT_EQ(endpoint, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("::1"), 65535));
 }
 
-TEST(Console, str_format_formats_and_cuts_at_4095_characters) {
+TEST(Command_Line, str_format_formats_and_cuts_at_4095_characters) {
     EXPECT_EQ(str_format("%s=%05.2f%%", "rate", 3.14159), "rate=03.14%");
     EXPECT_EQ(str_format("%s", std::string(5000, 'x').c_str()), std::string(4095, 'x'));
 }

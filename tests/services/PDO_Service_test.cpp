@@ -63,11 +63,12 @@ struct Rig {
     const unsigned short first_port = free_port_range(4);
     PDO_Service service{context, first_port};
     Udp_Client client;
-    const unsigned short port = service.add_channel(loopback(client.port()), hand);
+    const unsigned short port = open_channel();
     const std::shared_ptr<PDO_Service::Channel> channel = service.get_channel(hand.get(), 0);
+    unsigned short open_channel() { return service.add_channel(loopback(client.port()), hand); }
 };
 
-TEST(PDO_Service, found_by_device_or_port_a_port_that_fails_to_bind_stays_used_and_ports_wrap_after_65535) {
+TEST(PDO_Service, a_channel_is_found_by_device_or_port_feeds_its_device_while_it_lives_and_is_swept_after) {
     Captured_Stdout log;
     Rig rig;
     EXPECT_TRUE(log.contains("[INFO ] New pdo channel on local: 0.0.0.0:" + std::to_string(rig.first_port) + "\n"));
@@ -75,16 +76,32 @@ TEST(PDO_Service, found_by_device_or_port_a_port_that_fails_to_bind_stays_used_a
     EXPECT_EQ(rig.service.get_channel(nullptr, 0), nullptr);
     EXPECT_FALSE(rig.service.remove_channel(rig.arm.get(), 0));
     EXPECT_FALSE(rig.service.remove_channel(nullptr, 0)) << "port 0 matches no socket";
-    {
-        const Udp_Client squatter(rig.first_port + 1);
-        EXPECT_THROW(rig.service.add_channel(loopback(rig.client.port() ^ 1), rig.arm), boost::system::system_error);
-    }
     // A client an IPv4 socket reaches by its mapped address counts as that IPv4 client.
     const udp::endpoint mapped(boost::asio::ip::make_address("::ffff:127.0.0.1"), rig.client.port());
     EXPECT_EQ(rig.service.add_channel(mapped, rig.arm), 0) << "the client has a channel already";
-    EXPECT_TRUE(rig.service.remove_channel(nullptr, rig.port));
-    EXPECT_EQ(rig.service.add_channel(mapped, rig.arm), rig.first_port + 2);
+
+    Udp_Client stranger;
+    ASSERT_TRUE(stranger.send_to(rig.port, Bytes(3, 3)));
+    ASSERT_TRUE(rig.client.send_to(rig.port, Bytes(4, 4)));
+    ASSERT_TRUE(eventually([&] { return rig.channel->diagnostics.rpdo == 1; }));
+    EXPECT_EQ(rig.channel->diagnostics.rpdo_synced, 1u);
+    rig.hand.reset();  // the last owner: session and port go now
+    ASSERT_TRUE(rig.client.send_to(rig.port, Bytes(5, 5)));
+    ASSERT_TRUE(eventually([&] { return rig.channel->diagnostics.rpdo == 2; }));
+    EXPECT_EQ(rig.channel->diagnostics.rpdo_synced, 1u) << "nothing written into a deleted session";
+    EXPECT_EQ(rig.channel->diagnostics.rpdo_bytes, 9u);
+    EXPECT_EQ(rig.service.add_channel(mapped, rig.arm), rig.first_port + 1) << "swept: its client is free again";
     EXPECT_EQ(rig.service.channel_count(), 1u);
+}
+
+TEST(PDO_Service, a_port_that_fails_to_bind_stays_used_and_ports_wrap_after_65535) {
+    Rig rig;
+    ASSERT_TRUE(rig.service.remove_channel(nullptr, rig.port));
+    {
+        const Udp_Client squatter(rig.first_port + 1);
+        EXPECT_THROW(rig.open_channel(), boost::system::system_error);
+    }
+    EXPECT_EQ(rig.open_channel(), rig.first_port + 2);
     try {
         PDO_Service top{rig.context, 65535};
         ASSERT_EQ(top.add_channel(loopback(rig.client.port()), rig.hand), 65535);
@@ -104,22 +121,6 @@ TEST(PDO_Service, tpdo_payloads_that_arrive_during_a_send_go_out_whole_and_in_or
     for (std::uint8_t fill = 1; fill <= 3; ++fill) EXPECT_EQ(rig.client.receive(), Bytes(100 * fill, fill));
     ASSERT_TRUE(eventually([&] { return rig.channel->diagnostics.tpdo == 3; }));
     EXPECT_EQ(rig.channel->diagnostics.tpdo_bytes, 600u);
-}
-
-TEST(PDO_Service, rpdo_reaches_the_session_while_the_device_lives_and_its_channel_is_swept_after) {
-    Rig rig;
-    Udp_Client stranger;
-    ASSERT_TRUE(stranger.send_to(rig.port, Bytes(3, 3)));
-    ASSERT_TRUE(rig.client.send_to(rig.port, Bytes(4, 4)));
-    ASSERT_TRUE(eventually([&] { return rig.channel->diagnostics.rpdo == 1; }));
-    EXPECT_EQ(rig.channel->diagnostics.rpdo_synced, 1u);
-    rig.hand.reset();  // the last owner: session and port go now
-    ASSERT_TRUE(rig.client.send_to(rig.port, Bytes(5, 5)));
-    ASSERT_TRUE(eventually([&] { return rig.channel->diagnostics.rpdo == 2; }));
-    EXPECT_EQ(rig.channel->diagnostics.rpdo_synced, 1u) << "nothing written into a deleted session";
-    EXPECT_EQ(rig.channel->diagnostics.rpdo_bytes, 9u);
-    EXPECT_EQ(rig.service.channel_count(), 0u) << "a channel without a device is swept";
-    EXPECT_EQ(rig.service.add_channel(loopback(rig.client.port()), rig.arm), rig.first_port + 1) << "its client is free again";
 }
 
 TEST(PDO_Service, the_cyclic_path_allocates_nothing_on_the_pdo_or_the_session_thread) {
