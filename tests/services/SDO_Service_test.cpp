@@ -110,7 +110,7 @@ TEST_F(SDO_Service_Test, one_mailbox_a_device_found_by_device_or_port_serving_on
     EXPECT_TRUE(eventually([&] { return mailbox.use_count() == 1; })) << "its loops ended";
 }
 
-TEST_F(SDO_Service_Test, requests_from_linked_clients_are_queued_with_their_epid_and_everything_else_is_dropped) {
+TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_epid_answers_go_back_by_it_and_the_rest_are_dropped) {
     const auto hand = make_device("hand");
     const auto mailbox = mailbox_with_clients(hand, 2);
     const auto port = mailbox->local_port();
@@ -149,11 +149,8 @@ TEST_F(SDO_Service_Test, requests_from_linked_clients_are_queued_with_their_epid
     EXPECT_TRUE(eventually([&] { return mailbox->get_diagnostics(1).tx_sdo == 15; }));
     EXPECT_EQ(mailbox->get_diagnostics(1).tx_sdo_bytes, 6 + 10 + 262 + 12 * 6u);
     EXPECT_EQ(mailbox->get_diagnostics(1).rx_sdo + mailbox->get_diagnostics(0).tx_sdo, 0u);
-}
 
-TEST_F(SDO_Service_Test, each_answer_goes_to_the_client_of_its_epid_unchanged_and_the_rest_are_dropped) {
-    const auto hand = make_device("hand");
-    const auto mailbox = mailbox_with_clients(hand, 2);
+    // Answers go back unchanged to the client of the EPID they carry.
     auto& first = *clients[0];
     auto& second = *clients[1];
     put_answers(*hand, {answer(1, 1), answer(2, 0, 6, 0xF1), answer(3, 0, 6, 0xF0) /* the client's header */,
@@ -166,9 +163,9 @@ TEST_F(SDO_Service_Test, each_answer_goes_to_the_client_of_its_epid_unchanged_an
     EXPECT_EQ(mailbox->get_diagnostics(1).rx_sdo, 1u);
 
     // A link added again starts its counters from 0; an unlinked EPID's answers go nowhere.
-    ASSERT_TRUE(mailbox->remove_link(loopback(second)));
-    ASSERT_TRUE(mailbox->add_link(loopback(second)));
-    EXPECT_EQ(mailbox->get_diagnostics(1).rx_sdo, 0u);
+    ASSERT_TRUE(mailbox->remove_link(loopback(first)));
+    ASSERT_TRUE(mailbox->add_link(loopback(first)));
+    EXPECT_EQ(mailbox->get_diagnostics(0).rx_sdo, 0u);
     ASSERT_TRUE(mailbox->remove_link(loopback(first)));
     put_answers(*hand, {answer(7, 0), answer(8, 1)});
     EXPECT_EQ(second.receive(), answer(8, 1));
