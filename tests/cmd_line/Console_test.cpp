@@ -1,123 +1,74 @@
 #include "cmd_line/Console.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
-#include <climits>
+#include <limits>
 
+#include "cmd_line/Json_Listing.hpp"
+
+// Splitting and dispatching whole command lines, and the replies, are checked through the
+// console by the system tests.
 namespace {
 
 using namespace Quorin_Core::CMD_Line::Console;
 
-TEST(Str_Split, tokens_are_runs_of_non_whitespace) {
-    const auto [name, args] = str_split(" \tpdo  my\vdev\f-o   1.2.3.4 5000\r\n");
-    EXPECT_EQ(name, "pdo");
-    EXPECT_EQ(args, (std::vector<std::string>{"my", "dev", "-o", "1.2.3.4", "5000"}));
-    const auto [empty_name, no_args] = str_split("   \r\n");
-    EXPECT_EQ(empty_name, "");
-    EXPECT_TRUE(no_args.empty());
-}
-
-TEST(Option_Parser, rejoins_the_name_and_reports_option_positions) {
-    std::string name;
-    EXPECT_EQ(option_parser({"my", "dev", "-o", "1.2.3.4", "5000"}, name), (std::vector<unsigned>{2}));
-    EXPECT_EQ(name, "my dev");
-
-    std::string after_options;
-    EXPECT_EQ(option_parser({"-c", "x", "-d"}, after_options), (std::vector<unsigned>{0, 2}));
-    EXPECT_EQ(after_options, "");
-
-    std::string appended = "pre";
-    EXPECT_TRUE(option_parser({"a"}, appended).empty());
-    EXPECT_EQ(appended, "prea");
-}
-
-TEST(Number_Parser, int_bounds_and_conversion_failures) {
-    int value = -1;
+template <typename Number>
+struct Parse_Case {
+    const char* text;
+    CMD_Error result;
     std::string reply;
-    EXPECT_EQ(number_parser(std::string("12abc"), 0, 255, value, reply), CMD_OK);
-    EXPECT_EQ(value, 12);
-    EXPECT_EQ(reply, "");
+    Number value;  ///< what the variable holds after; it held 7 before
+};
 
-    EXPECT_EQ(number_parser(std::string("abc"), 0, 255, value, reply), CMD_WRONG_FORMAT);
-    EXPECT_EQ(reply, "stoi\r\n");
-
-    reply.clear();
-    EXPECT_EQ(number_parser(std::string("256"), 0, 255, value, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "value must be between 0 and 255\r\n");
-    EXPECT_EQ(value, 256);  // stored even when out of range
-
-    reply.clear();
-    EXPECT_EQ(number_parser(std::string("-1"), 0, 255, value, reply), CMD_OVERRANGE);
-    EXPECT_EQ(number_parser(std::string("0"), 0, 255, value, reply = ""), CMD_OK);
-    EXPECT_EQ(number_parser(std::string("255"), 0, 255, value, reply), CMD_OK);
-
-    EXPECT_EQ(number_parser(std::string("99999999999"), 0, 255, value, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "stoi\r\n");
-    EXPECT_EQ(value, 255);  // a number that does not fit is not stored
-}
-
-TEST(Number_Parser, float_bounds_and_not_a_number) {
-    float value = 0;
-    std::string reply;
-    EXPECT_EQ(number_parser(std::string("500"), 1.0f, 500.0f, value, reply), CMD_OK);
-    EXPECT_EQ(number_parser(std::string("1"), 1.0f, 500.0f, value, reply), CMD_OK);
-    EXPECT_EQ(number_parser(std::string("0.5"), 1.0f, 500.0f, value, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "value must be between 1.000000 and 500.000000\r\n");
-    EXPECT_FLOAT_EQ(value, 0.5f);
-
-    for (const char* odd : {"nan", "-NaN", "nan(0x1)"}) {
-        value = 100.0f;
-        reply.clear();
-        EXPECT_EQ(number_parser(std::string(odd), 1.0f, 500.0f, value, reply), CMD_OVERRANGE) << odd;
-        EXPECT_EQ(reply, "value must be between 1.000000 and 500.000000\r\n");
-        EXPECT_FLOAT_EQ(value, 100.0f) << "a NaN must change nothing";
+template <typename Number>
+void expect_parses(Number minimum, Number maximum, const std::vector<Parse_Case<Number>>& cases) {
+    for (const auto& c : cases) {
+        Number value = 7;
+        std::string reply;
+        EXPECT_EQ(number_parser(std::string(c.text), minimum, maximum, value, reply), c.result) << c.text;
+        EXPECT_EQ(reply, c.reply) << c.text;
+        EXPECT_EQ(value, c.value) << c.text;
     }
-    reply.clear();
-    EXPECT_EQ(number_parser(std::string("inf"), 1.0f, 500.0f, value, reply), CMD_OVERRANGE);
-    reply.clear();
-    EXPECT_EQ(number_parser(std::string("hz"), 1.0f, 500.0f, value, reply), CMD_WRONG_FORMAT);
-    EXPECT_EQ(reply, "stof\r\n");
-    reply.clear();
-    EXPECT_EQ(number_parser(std::string("1e39"), 1.0f, 500.0f, value, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "stof\r\n");
 }
 
-TEST(Str_To_Endpoint, port_is_checked_before_the_address) {
+TEST(Command_Line, numbers_hold_their_bounds_and_say_why_they_fail) {
+    const std::string ints = "value must be between 0 and 255\r\n";
+    expect_parses<int>(0, 255, {{"12abc", CMD_OK, "", 12}, {"0", CMD_OK, "", 0}, {"255", CMD_OK, "", 255},
+                                {"-1", CMD_OVERRANGE, ints, -1}, {"256", CMD_OVERRANGE, ints, 256},
+                                {"abc", CMD_WRONG_FORMAT, "stoi\r\n", 7}, {"99999999999", CMD_OVERRANGE, "stoi\r\n", 7}});
+    const std::string floats = "value must be between 1.000000 and 500.000000\r\n";
+    expect_parses<float>(1.0f, 500.0f, {{"1", CMD_OK, "", 1.0f}, {"500", CMD_OK, "", 500.0f},
+                                        {"0.5", CMD_OVERRANGE, floats, 0.5f}, {"500.1", CMD_OVERRANGE, floats, 500.1f},
+                                        {"inf", CMD_OVERRANGE, floats, std::numeric_limits<float>::infinity()},
+                                        {"nan", CMD_OVERRANGE, floats, 7.0f}, {"-NaN", CMD_OVERRANGE, floats, 7.0f},
+                                        {"hz", CMD_WRONG_FORMAT, "stof\r\n", 7.0f}, {"1e39", CMD_OVERRANGE, "stof\r\n", 7.0f}});
+}
+
+TEST(Command_Line, endpoint_ports_run_from_0_to_65535) {
     boost::asio::ip::udp::endpoint endpoint;
     std::string reply;
-    EXPECT_EQ(str_to_endpoint("bad", "70000", endpoint, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "port must be <0-65535>\r\n");
-    reply.clear();
-    EXPECT_EQ(str_to_endpoint("1.2.3.4", "-1", endpoint, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "port must be <0-65535>\r\n");
-    reply.clear();
-    EXPECT_EQ(str_to_endpoint("1.2.3.4", "p", endpoint, reply), CMD_WRONG_FORMAT);
-    EXPECT_EQ(reply, "stoi\r\n");
-    reply.clear();
+    EXPECT_EQ(str_to_endpoint("bad", "65536", endpoint, reply), CMD_OVERRANGE) << "the port is checked first";
     EXPECT_EQ(str_to_endpoint("1.2.3.4", "99999999999", endpoint, reply), CMD_OVERRANGE);
-    EXPECT_EQ(reply, "stoi\r\n");
-    reply.clear();
-    EXPECT_EQ(str_to_endpoint("1.2.3.400", "5", endpoint, reply), CMD_WRONG_FORMAT);
-    EXPECT_TRUE(reply.ends_with("\r\n"));
-    EXPECT_GT(reply.size(), 2u);
-}
-
-TEST(Str_To_Endpoint, accepts_both_families_and_port_zero) {
-    boost::asio::ip::udp::endpoint endpoint;
-    std::string reply;
-    ASSERT_EQ(str_to_endpoint("192.168.1.10", "0", endpoint, reply), CMD_OK);
-    EXPECT_EQ(endpoint.address().to_string(), "192.168.1.10");
-    EXPECT_EQ(endpoint.port(), 0);
+    EXPECT_EQ(reply, "port must be <0-65535>\r\nstoi\r\n");
     ASSERT_EQ(str_to_endpoint("::1", "65535", endpoint, reply), CMD_OK);
-    EXPECT_TRUE(endpoint.address().is_v6());
-    EXPECT_EQ(endpoint.port(), 65535);
-    EXPECT_EQ(reply, "");
+    EXPECT_EQ(endpoint, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("::1"), 65535));
 }
 
-TEST(Str_Format, formats_and_cuts_at_4095_characters) {
-    EXPECT_EQ(str_format("%s=%05.2f%%", "rate", 3.14159), "rate=03.14%");
-    const std::string long_text(5000, 'x');
-    EXPECT_EQ(str_format("%s", long_text.c_str()).size(), 4095u);
+TEST(Command_Line, str_format_cuts_at_4095_characters) {
+    EXPECT_EQ(str_format("%s", std::string(5000, 'x').c_str()), std::string(4095, 'x'));
+}
+
+TEST(Json_Listing, one_line_of_json_whatever_bytes_the_names_hold) {
+    using Quorin_Core::CMD_Line::json_listing;
+    const std::vector<std::string> odd{"a\"b", "c\\d", "line\r\nbreak", std::string("nul\0x", 5), "\x01\x1f\t"};
+    const std::string listing = json_listing("ports", odd);
+    ASSERT_TRUE(listing.ends_with("\r\n"));
+    const std::string body = listing.substr(0, listing.size() - 2);
+    EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos) << "one line";
+    EXPECT_EQ(nlohmann::json::parse(body)["ports"].get<std::vector<std::string>>(), odd);
+    // Invalid UTF-8 is replaced, not thrown on.
+    EXPECT_EQ(json_listing("devices", {"ok", "bad\xff", "\xc3"}), "{\"devices\":[\"ok\",\"bad\xEF\xBF\xBD\",\"\xEF\xBF\xBD\"]}\r\n");
 }
 
 }  // namespace
