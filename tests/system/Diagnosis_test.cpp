@@ -37,8 +37,7 @@ using Diagnosis = Device_Server_Test;
 
 TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sdo_and_pdo_traffic) {
     Device_Simulator& device = add_device("hand");
-    const std::string no_traffic = "----total rx sdo: [0]:\n----total tx sdo: [0]:\n----total rx sdo bytes: [0]:\n"
-                                   "----total tx sdo bytes: [0]:\n";
+    const std::string no_traffic = "----total rx sdo: [0]:\n----total tx sdo: [0]:\n----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
     const std::string summary = "[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 0\n--sdo mailboxes: ";
     expect_replies({
         {"diag hand -sdo 3 -pdo -rts -dev", "--device: hand\n[DEVICE]\n--serial port: " + link_of("hand") +
