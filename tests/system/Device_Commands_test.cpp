@@ -10,8 +10,7 @@
 namespace Quorin_Test {
 namespace {
 
-using ::testing::AnyOf;
-using ::testing::Eq;
+using ::testing::AnyOf, ::testing::Eq;
 using Device_Commands = Device_Server_Test;
 
 TEST_F(Device_Commands, malformed_lines_and_unknown_names_change_nothing_and_listings_follow_the_table) {
@@ -19,8 +18,8 @@ TEST_F(Device_Commands, malformed_lines_and_unknown_names_change_nothing_and_lis
     const std::string hand_bind = "\"hand " + hand + "\"", arm_bind = "\"arm " + arm + "\"";
     // A name of two words cannot be bound: the second word would be taken for the port.
     expect_reply({"bind hand", "bind two words " + hand}, Expected::usage_reply("bind", "WRONG FORMAT"));
-    expect_replies({{"lsdev", "{\"devices\":[]}\r\n"}, {"lsbind", "{\"binds\":[]}\r\n"},
-                    {"lsdev now", "USAGE: lsdev\r\n>-WRONG FORMAT\r\n"}, {"lsbind now", "USAGE: lsbind\r\n>-WRONG FORMAT\r\n"},
+    expect_replies({{"lsdev", "{\"devices\":[]}\r\n"}, {"lsdev now", "USAGE: lsdev\r\n>-WRONG FORMAT\r\n"},
+                    {"lsbind", "{\"binds\":[]}\r\n"}, {"lsbind now", "USAGE: lsbind\r\n>-WRONG FORMAT\r\n"},
                     {"bind hand " + hand, Expected::bound("hand", hand)}, {"lsdev", "{\"devices\":[\"hand\"]}\r\n"},
                     {"lsbind", "{\"binds\":[" + hand_bind + "]}\r\n"}, {"dev -h", Expected::usage_reply("dev")},
                     // The name is looked up before the option, and is every word before it.
@@ -38,7 +37,8 @@ TEST_F(Device_Commands, malformed_lines_and_unknown_names_change_nothing_and_lis
 TEST_F(Device_Commands, a_name_or_line_in_use_or_a_path_that_is_no_free_serial_line_is_refused_and_leaves_no_trace) {
     const Device_Simulator& first = simulator("first");
     const std::string port = first.link_path(), second = simulator("second").link_path();
-    const std::string missing = link_of("missing"), plain = link_of("plain"), exception = Expected::usage_reply("bind", "EXCEPTION");
+    const std::string missing = link_of("missing"), plain = link_of("plain");
+    const std::string exception = Expected::usage_reply("bind", "EXCEPTION");
     links.write_file("plain", "not a line");
     expect_replies({
         {"bind a " + port, Expected::bound("a", port)}, {"bind a " + port, Expected::bind_refused("a")},

@@ -33,7 +33,9 @@ inline std::string usage_reply(const std::string& command, const std::string& ou
     return help_listing.substr(description, usage - 1 - description) + "\r\n" + text + "\r\n" +
            (outcome.empty() ? "" : ">-" + outcome + "\r\n");
 }
-inline std::string bound(const std::string& name, const std::string& port) { return "OK bind device [" + name + "] to port [" + port + "]\r\n"; }
+inline std::string bound(const std::string& name, const std::string& port) {
+    return "OK bind device [" + name + "] to port [" + port + "]\r\n";
+}
 inline std::string bind_refused(const std::string& name) { return "FAILED to bind device [" + name + "]\r\n>-FAILED\r\n"; }
 inline std::string opened(const std::string& name) { return "OK opened device [" + name + "]\r\n"; }
 inline std::string closed(const std::string& name) { return "OK closed device [" + name + "]\r\n"; }
@@ -100,20 +102,16 @@ protected:
     }
     std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
 
-    /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a whole line, `count` times.
-    bool logged(const std::string& tagged, std::size_t count = 1) {
+    /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a whole line.
+    bool logged(const std::string& tagged) {
         return eventually([&] {
-            // The logger does not flush, and the output is a pipe: the console's flush brings it out.
-            server.console_command("help me", 2s);
-            const std::string out = server.out(), line = "] " + tagged + "\n";
-            std::size_t seen = 0;
-            for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++seen;
-            return seen >= count;
+            server.console_command("help me", 2s);  // the logger does not flush: the console's flush brings it out
+            return server.out().find("] " + tagged + "\n") != std::string::npos;
         }, 10s);
     }
 
     const std::uint16_t first_port = free_port_range(9);  // control, 4 SDO, 4 PDO
-    const Server_Ports ports{first_port, static_cast<std::uint16_t>(first_port + 1), static_cast<std::uint16_t>(first_port + 5)};
+    const Server_Ports ports{first_port, std::uint16_t(first_port + 1), std::uint16_t(first_port + 5)};
     Temp_Dir links;
     std::vector<std::unique_ptr<Device_Simulator>> simulators;
     Server_Process server{Server_Process::options_with_ports(ports)};

@@ -19,23 +19,21 @@ std::string session_starting(const std::string& port) { return "[INFO ] Session 
 std::string session_started(const std::string& port) { return "[INFO ] Session started on [" + port + "]!"; }
 std::string session_stopped(const std::string& port) { return "[INFO ] Session stopped on [" + port + "]!"; }
 std::string port_closed(const std::string& port) { return "[INFO ] Serial port [" + port + "] closed!"; }
-bool held(const std::string& port) { return Locked_Line::held_by_someone(port); }
 
 TEST_F(Device_Lifecycle, bind_close_open_open_again_close_open_delete) {
     const Device_Simulator& device = simulator("sim");
     const std::string port = device.link_path(), already_started = "[WARN ] Session already started on [" + port + "]!";
     ASSERT_EQ(ask("bind a " + port), Expected::bound("a", port));
-    EXPECT_TRUE(held(port)) << "bind opens the port at once";
+    EXPECT_TRUE(Locked_Line::held_by_someone(port)) << "bind opens the port at once";
     EXPECT_EQ(ask("dev a -c"), Expected::closed("a")) << "closing a device that never ran";
     ASSERT_EQ(ask("dev a -o"), Expected::opened("a"));
     ASSERT_TRUE(logged(session_started(port)));
     EXPECT_EQ(ask("dev a -o"), Expected::usage_reply("dev", "EXCEPTION")) << "no line of its own";
     ASSERT_EQ(ask("dev a -c"), Expected::closed("a"));
-    EXPECT_TRUE(held(port)) << "a closed device keeps its port";
     expect_replies({{"lsbind", "{\"binds\":[\"a " + port + "\"]}\r\n"}, {"dev a -o", Expected::opened("a")}});
     ASSERT_EQ(ask("dev a -d"), Expected::destroyed("a"));
     ASSERT_TRUE(logged(port_closed(port)));
-    EXPECT_FALSE(held(port)) << "a deleted device still holds its port";
+    EXPECT_FALSE(Locked_Line::held_by_someone(port)) << "a deleted device still holds its port";
     expect_replies({{"lsdev", "{\"devices\":[]}\r\n"}, {"dev a -o", Expected::not_found("a")}});
     std::vector<std::string> of_port;
     for (const auto& line : log_lines(server.out()))
@@ -45,7 +43,6 @@ TEST_F(Device_Lifecycle, bind_close_open_open_again_close_open_delete) {
                                                 session_started(port), already_started, session_stopped(port),
                                                 session_starting(port), session_started(port), session_stopped(port),
                                                 port_closed(port)));
-    EXPECT_EQ(ask("bind a " + port), Expected::bound("a", port)) << "the port is free for a new bind";
 }
 
 TEST_F(Device_Lifecycle, binds_of_one_name_from_the_console_and_a_client_at_once_leave_one_device) {
@@ -70,7 +67,8 @@ TEST_F(Device_Lifecycle, shutdown_with_traffic_stops_every_session_and_closes_ev
     const std::string idle = simulator("idle").link_path();
     ASSERT_EQ(ask("bind idle " + idle), Expected::bound("idle", idle));
     Udp_Client pdo, sdo;
-    for (const std::string& line : Lines{"pdo one -o " + pdo.endpoint_args(), "pdo one -e"}) ASSERT_THAT(ask(line), StartsWith("OK"));
+    ASSERT_THAT(ask("pdo one -o " + pdo.endpoint_args()), StartsWith("OK"));
+    ASSERT_THAT(ask("pdo one -e"), StartsWith("OK"));
     link_sdo(sdo, "two");
     for (std::uint32_t sequence = 0; sequence < 20; ++sequence) sdo.send_to(ports.sdo, Udp_Client::sdo_request(sequence));
     ASSERT_TRUE(pdo.receive(10s) && sdo.receive(10s)) << "traffic on both";

@@ -13,31 +13,30 @@ namespace Quorin_Test {
 namespace {
 
 const std::string idle_link =
-    "[RT-SERIAL-OVERVIEW]\n--tx frame/s: 0\n--rx frame/s: 0\n--rx frame ok rate: 0.00 %\n--rx error/s: 0\n"
-    "--rx error rate: 0.00 %\n--tx-rx timeout/s: [0]\n--tx-rx timeout rate: 0.00 %\n"
-    "--bitrate: 0.000000 Mbps, tx: 0.000000 Mbps, rx: 0.000000 Mbps\n--unpack ok rate: 0.00 %\n"
-    "--rx frame error/s: ok[0], header[0], source_id[0], destination_id[0], length[0], crc[0], payload[0]\n"
-    "[RT-SERIAL-PDO]\n--real rpdo freq: 0 Hz\n--real tpdo freq: 0 Hz\n--tpdo tx-rx ok rate: 0.00 %\n"
-    "[RT-SERIAL-NRT]\n--nrt tx/s: [0]\n--nrt tx-rx ok rate: 0.00 %\n"
-    "[RT-SERIAL-SDO]\n--tx spb dropped: 0\n--rx spb dropped: 0\n";
+    "[RT-SERIAL-OVERVIEW]\n--tx frame/s: 0\n--rx frame/s: 0\n--rx frame ok rate: 0.00 %\n--rx error/s: 0\n--rx error rate: 0.00 %\n"
+    "--tx-rx timeout/s: [0]\n--tx-rx timeout rate: 0.00 %\n--bitrate: 0.000000 Mbps, tx: 0.000000 Mbps, rx: 0.000000 Mbps\n"
+    "--unpack ok rate: 0.00 %\n--rx frame error/s: ok[0], header[0], source_id[0], destination_id[0], length[0], "
+    "crc[0], payload[0]\n[RT-SERIAL-PDO]\n--real rpdo freq: 0 Hz\n--real tpdo freq: 0 Hz\n--tpdo tx-rx ok rate: 0.00 %\n"
+    "[RT-SERIAL-NRT]\n--nrt tx/s: [0]\n--nrt tx-rx ok rate: 0.00 %\n[RT-SERIAL-SDO]\n--tx spb dropped: 0\n--rx spb dropped: 0\n";
 
 /// A second of a clean PDO cycle after one RPDO of 5 bytes: what it must move is above zero.
 const std::regex running_cycle(
-    R"(--device: hand\n\[RT-SERIAL-OVERVIEW\]\n--tx frame/s: [1-9]\d*\n--rx frame/s: [1-9]\d*\n)"
-    R"(--rx frame ok rate: 100\.00 %\n--rx error/s: 0\n--rx error rate: 0\.00 %\n--tx-rx timeout/s: \[\d+\]\n)"
-    R"(--tx-rx timeout rate: \d+\.\d\d %\n--bitrate: (?!0\.000000)\d+\.\d{6} Mbps, tx: (?!0\.000000)\d+\.\d{6} Mbps, )"
-    R"(rx: (?!0\.000000)\d+\.\d{6} Mbps\n--unpack ok rate: 100\.00 %\n--rx frame error/s: ok\[[1-9]\d*\], header\[0\], )"
-    R"(source_id\[0\], destination_id\[0\], length\[0\], crc\[0\], payload\[0\]\n\[RT-SERIAL-PDO\]\n)"
-    R"(--real rpdo freq: [1-9]\d* Hz\n--real tpdo freq: [1-9]\d* Hz\n--tpdo tx-rx ok rate: (?!0\.00)\d+\.\d\d %\n)"
-    R"(\[RT-SERIAL-NRT\]\n--nrt tx/s: \[0\]\n--nrt tx-rx ok rate: 0\.00 %\n)"
+    R"(--device: hand\n\[RT-SERIAL-OVERVIEW\]\n--tx frame/s: [1-9]\d*\n--rx frame/s: [1-9]\d*\n--rx frame ok rate: 100\.00 %\n)"
+    R"(--rx error/s: 0\n--rx error rate: 0\.00 %\n--tx-rx timeout/s: \[\d+\]\n--tx-rx timeout rate: \d+\.\d\d %\n)"
+    R"(--bitrate: (?!0\.000000)\d+\.\d{6} Mbps, tx: (?!0\.000000)\d+\.\d{6} Mbps, rx: (?!0\.000000)\d+\.\d{6} Mbps\n)"
+    R"(--unpack ok rate: 100\.00 %\n--rx frame error/s: ok\[[1-9]\d*\], header\[0\], source_id\[0\], destination_id\[0\], )"
+    R"(length\[0\], crc\[0\], payload\[0\]\n\[RT-SERIAL-PDO\]\n--real rpdo freq: [1-9]\d* Hz\n--real tpdo freq: [1-9]\d* Hz\n)"
+    R"(--tpdo tx-rx ok rate: (?!0\.00)\d+\.\d\d %\n\[RT-SERIAL-NRT\]\n--nrt tx/s: \[0\]\n--nrt tx-rx ok rate: 0\.00 %\n)"
     R"(\[RT-SERIAL-SDO\]\n--tx spb dropped: 0\n--rx spb dropped: 0\n\[PDO-SERVICE\]\n--total rpdo: \[1\]:\n)"
-    R"(--total tpdo: \[[1-9]\d*\]:\n--total rpdo synced: \[1\]:\n--total rpdo bytes: \[5\]:\n--total tpdo bytes: \[[1-9]\d*\]:\n)");
+    R"(--total tpdo: \[[1-9]\d*\]:\n--total rpdo synced: \[1\]:\n--total rpdo bytes: \[5\]:\n)"
+    R"(--total tpdo bytes: \[[1-9]\d*\]:\n)");
 
 using Diagnosis = Device_Server_Test;
 
 TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sdo_and_pdo_traffic) {
     Device_Simulator& device = add_device("hand");
-    const std::string no_traffic = "----total rx sdo: [0]:\n----total tx sdo: [0]:\n----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
+    const std::string no_traffic =
+        "----total rx sdo: [0]:\n----total tx sdo: [0]:\n----total rx sdo bytes: [0]:\n----total tx sdo bytes: [0]:\n";
     const std::string summary = "[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 0\n--sdo mailboxes: ";
     expect_replies({
         {"diag hand -sdo 3 -pdo -rts -dev", "--device: hand\n[DEVICE]\n--serial port: " + link_of("hand") +
@@ -52,9 +51,7 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sd
     expect_reply({"diag", "diag hand -x"}, Expected::usage_reply("diag", "WRONG FORMAT"));
     Udp_Client udp;
     link_sdo(udp);
-    expect_replies({{"diag hand -sdo 3 3 1", "--device: hand\n[SDO-SERVICE]\n--linked id [01]:\n" + no_traffic +
-                                                 "--linked id [03]:\n" + no_traffic},
-                    {"diag -a", summary + "1\n"}});
+    EXPECT_EQ(ask("diag -a"), summary + "1\n");
     for (std::uint32_t sequence = 0; sequence < 5; ++sequence) {
         ASSERT_TRUE(udp.send_to(ports.sdo, Udp_Client::sdo_request(sequence)));
         ASSERT_TRUE(udp.receive(10s)) << "answer " << sequence;
@@ -62,8 +59,9 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sd
     const std::string totals = "--device: hand\n[SDO-SERVICE]\n--linked id [00]:\n----total rx sdo: [5]:\n"
                                "----total tx sdo: [5]:\n----total rx sdo bytes: [30]:\n----total tx sdo bytes: [30]:\n"
                                "--linked id [07]:\n" + no_traffic;
-    // An answer is counted once its send has completed, which may be after the client has it.
-    ask_until("diag hand -sdo 7 0", [&](const std::string& report) { return report == totals; });
+    // Identifiers ascend and collapse. An answer is counted once its send has completed, which may
+    // be after the client has it.
+    ask_until("diag hand -sdo 7 7 0", [&](const std::string& report) { return report == totals; });
     EXPECT_EQ(ask("sdo hand -c 0"), "OK removed sdo link on [hand]\r\n");
     EXPECT_EQ(ask("diag hand -sdo 0 7"), totals) << "the totals outlive the link";
 

@@ -12,19 +12,17 @@ namespace {
 using Expected::usage_reply;
 const std::string no_channels = "{\"channels\":[]}\r\n";
 
-class PDO_Command : public Device_Server_Test {
-protected:
-    std::string opened(unsigned offset, const std::string& client, const std::string& name = "hand") const {
-        return "OK opened pdo channel: server 0.0.0.0 " + std::to_string(ports.pdo + offset) + " client " + client +
-               " on [" + name + "]\r\n";
-    }
-};
+std::string opened(unsigned port, const std::string& client, const std::string& name = "hand") {
+    return "OK opened pdo channel: server 0.0.0.0 " + std::to_string(port) + " client " + client + " on [" + name + "]\r\n";
+}
+
+using PDO_Command = Device_Server_Test;
 
 TEST_F(PDO_Command, every_line_gets_its_fixed_reply_and_channel_ports_count_up) {
     add_device("hand");
     add_device("arm");
     const std::string wrong = usage_reply("pdo", "WRONG FORMAT"), overrange = usage_reply("pdo", "OVERRANGE");
-    const auto failed_open = [](const std::string& name) { return "FAILED to open pdo channel on [" + name + "]\r\n>-FAILED\r\n"; };
+    const auto refused = [](const std::string& name) { return "FAILED to open pdo channel on [" + name + "]\r\n>-FAILED\r\n"; };
     // No command sets the offsets; a frequency out of range, or not a number, is found first.
     expect_reply({"pdo", "pdo hand", "pdo hand now", "pdo hand -z", "pdo hand -c now", "pdo hand -o 127.0.0.1",
                   "pdo hand -f 400 0 500000", "pdo hand -f 400 0", "pdo hand -f"}, wrong);
@@ -38,10 +36,12 @@ TEST_F(PDO_Command, every_line_gets_its_fixed_reply_and_channel_ports_count_up) 
         {"pdo nosuch -c", Expected::not_found("nosuch")}, {"lspdo now", "USAGE: lspdo\r\n>-WRONG FORMAT\r\n"},
         {"lspdo", no_channels}, {"pdo hand -f 50", "OK set pdo freq 50.000000 Hz on [hand]\r\n"},  // no channel needed
         // No line before used a port up; a device or a client has one channel; ports are not given back.
-        {"pdo hand -o 127.0.0.1 9001", opened(0, "127.0.0.1 9001")}, {"pdo hand -o 127.0.0.1 9003", failed_open("hand")},
-        {"pdo arm -o 127.0.0.1 9002", opened(1, "127.0.0.1 9002", "arm")}, {"pdo arm -o 127.0.0.1 9001", failed_open("arm")},
-        {"pdo arm -c", "OK closed pdo channel on [arm]\r\n"}, {"pdo arm -c", "FAILED to close pdo channel on [arm]\r\n>-FAILED\r\n"},
-        {"pdo arm -o 127.0.0.1 9003", opened(2, "127.0.0.1 9003", "arm")},
+        {"pdo hand -o 127.0.0.1 9001", opened(ports.pdo, "127.0.0.1 9001")}, {"pdo hand -o 127.0.0.1 9003", refused("hand")},
+        {"pdo arm -o 127.0.0.1 9002", opened(ports.pdo + 1, "127.0.0.1 9002", "arm")},
+        {"pdo arm -o 127.0.0.1 9001", refused("arm")},
+        {"pdo arm -c", "OK closed pdo channel on [arm]\r\n"},
+        {"pdo arm -c", "FAILED to close pdo channel on [arm]\r\n>-FAILED\r\n"},
+        {"pdo arm -o 127.0.0.1 9003", opened(ports.pdo + 2, "127.0.0.1 9003", "arm")},
         {"lspdo", "{\"channels\":[\"0.0.0.0:" + std::to_string(ports.pdo) + " 127.0.0.1:9001\",\"0.0.0.0:" +
                       std::to_string(ports.pdo + 2) + " 127.0.0.1:9003\"]}\r\n"},
         {"pdo -c", "OK removed all pdo channels\r\n"}, {"lspdo", no_channels},
@@ -52,10 +52,11 @@ TEST_F(PDO_Command, every_line_gets_its_fixed_reply_and_channel_ports_count_up) 
 TEST_F(PDO_Command, tpdos_echo_the_clients_rpdo_until_its_channel_or_device_goes) {
     add_device("hand");
     Udp_Client client, stranger, other;
+    const std::string to_client = client.endpoint_args(), to_other = other.endpoint_args();
     const std::string enabled = "OK enabled pdo transmission on [hand]\r\n";
     expect_replies({
         {"pdo hand -f 500", "OK set pdo freq 500.000000 Hz on [hand]\r\n"},
-        {"pdo hand -o " + client.endpoint_args(), opened(0, client.endpoint_args())}, {"pdo hand -e", enabled},
+        {"pdo hand -o " + to_client, opened(ports.pdo, to_client)}, {"pdo hand -e", enabled},
         {"pdo hand -f 200", "FAILED to set pdo freq on [hand] while pdo transmission is enabled\r\n>-FAILED\r\n"},
     });
     const Bytes kept{1, 2, 3}, longest(1004, 6);
@@ -64,21 +65,22 @@ TEST_F(PDO_Command, tpdos_echo_the_clients_rpdo_until_its_channel_or_device_goes
     // None of these changes the device's RPDO data: from another port of the same address,
     // longer than 1004 bytes (2000 arrive cut to 1024), empty.
     ASSERT_TRUE(stranger.send_to(ports.pdo, Bytes{9, 9}));
-    for (const Bytes& ignored : {Bytes(1005, 8), Bytes(2000, 7), Bytes{}, longest}) ASSERT_TRUE(client.send_to(ports.pdo, ignored));
+    for (const Bytes& data : {Bytes(1005, 8), Bytes(2000, 7), Bytes{}, longest}) ASSERT_TRUE(client.send_to(ports.pdo, data));
     for (auto tpdo = client.receive(10s); tpdo != padded(longest); tpdo = client.receive(10s)) {
         ASSERT_TRUE(tpdo) << "no echo of the 1004 bytes";
         ASSERT_EQ(*tpdo, padded(kept));
     }
     EXPECT_FALSE(stranger.receive(0ms)) << "TPDOs go to the client only";
     // Counted: the client's five datagrams, 3036 bytes, not the stranger's; synced: 3 and 1004 bytes.
-    const std::string totals = ask_until("diag hand -pdo", [](const std::string& report) { return report.find("rpdo: [5]") != std::string::npos; });
+    const std::string totals =
+        ask_until("diag hand -pdo", [](const std::string& report) { return report.find("rpdo: [5]") != std::string::npos; });
     EXPECT_NE(totals.find("--total rpdo synced: [2]:\n--total rpdo bytes: [3036]:\n"), std::string::npos) << totals;
 
     // A closed channel sends nothing more: the cycle runs on for the next client, and by its
     // first TPDO none has come for the old one.
     ASSERT_EQ(ask("pdo hand -c"), "OK closed pdo channel on [hand]\r\n");
     client.drain();
-    expect_replies({{"lspdo", no_channels}, {"pdo hand -o " + other.endpoint_args(), opened(1, other.endpoint_args())}});
+    expect_replies({{"lspdo", no_channels}, {"pdo hand -o " + to_other, opened(ports.pdo + 1, to_other)}});
     EXPECT_TRUE(other.wait_for(padded(longest))) << "the cycle ran on with the last RPDO data";
     EXPECT_FALSE(client.receive(0ms)) << "a TPDO after the channel was closed";
 
@@ -87,7 +89,7 @@ TEST_F(PDO_Command, tpdos_echo_the_clients_rpdo_until_its_channel_or_device_goes
     other.drain();
     expect_replies({{"lspdo", no_channels}, {"bind hand " + link_of("hand"), Expected::bound("hand", link_of("hand"))},
                     {"dev hand -o", Expected::opened("hand")},
-                    {"pdo hand -o " + client.endpoint_args(), opened(2, client.endpoint_args())}, {"pdo hand -e", enabled}});
+                    {"pdo hand -o " + to_client, opened(ports.pdo + 2, to_client)}, {"pdo hand -e", enabled}});
     ASSERT_TRUE(client.send_to(ports.pdo + 2, Bytes{6}));
     EXPECT_TRUE(client.wait_for(padded({6})));
     EXPECT_FALSE(other.receive(0ms)) << "a TPDO after the device was deleted";

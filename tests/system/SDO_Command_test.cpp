@@ -40,7 +40,8 @@ TEST_F(SDO_Command, links_and_mailboxes_are_added_listed_and_removed_with_their_
         {"lssdo hand", "{\"mailboxes\":[\"[0] 10.0.0.1:9000\",\"[1] 10.0.0.2:9001\"]}\r\n"},
         {"sdo hand -c 0", removed}, {"sdo hand -c 0", "FAILED to find EPID 0 on [hand]\r\n>-FAILED\r\n"},
         {"sdo hand -c 256", "value must be between 0 and 255\r\n" + overrange}, {"sdo hand -c abc", "stoi\r\n" + wrong},
-        {"sdo hand -c 10.0.0.2 9001", removed}, {"sdo hand -c 10.0.0.2 9001", "FAILED to remove sdo link on [hand]\r\n>-FAILED\r\n"},
+        {"sdo hand -c 10.0.0.2 9001", removed},
+        {"sdo hand -c 10.0.0.2 9001", "FAILED to remove sdo link on [hand]\r\n>-FAILED\r\n"},
         {"sdo hand -o 10.0.0.3 1", added(0, "10.0.0.3 1")}, {"sdo hand -c", "OK removed all sdo links on [hand].\r\n"},
         {"lssdo hand", Expected::no_mailboxes}, {"sdo -c", all_removed},  // an empty link list is still an answer
         {"sdo hand -o 10.0.0.1 1", added(1, "10.0.0.1 1")},  // a mailbox's port is never given back

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,7 @@ namespace {
 
 /// The device's answer to request `sequence` of the client of `epid`: the request, with the
 /// EPID the server wrote into byte 4.
-Bytes answer(std::uint32_t sequence, std::uint8_t epid) {
-    Bytes request = Udp_Client::sdo_request(sequence);
-    request[4] = epid;
-    return request;
-}
+Bytes answer(std::uint32_t sequence, std::uint8_t epid) { return Udp_Client::sdo_request(sequence, 6, 0x61, epid); }
 
 using SDO_Traffic = Device_Server_Test;
 
@@ -33,14 +30,6 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_a
     std::vector<std::unique_ptr<Udp_Client>> clients;
     for (std::uint8_t epid = 0; epid < 16; ++epid) link_sdo(*clients.emplace_back(std::make_unique<Udp_Client>()));
 
-    // All requests go out before any answer is read: they share the device's frames.
-    constexpr std::uint32_t rounds = 4;
-    for (std::uint32_t sequence = 0; sequence < rounds; ++sequence)
-        for (auto& client : clients) ASSERT_TRUE(client->send_to(ports.sdo, Udp_Client::sdo_request(sequence)));
-    for (std::uint8_t epid = 0; epid < clients.size(); ++epid)
-        for (std::uint32_t sequence = 0; sequence < rounds; ++sequence)
-            EXPECT_EQ(clients[epid]->receive(10s), answer(sequence, epid)) << "EPID " << int(epid);
-
     // Unlinked by EPID or by endpoint, or never linked, a client's requests are dropped: the
     // answer to a later request of a linked client comes, and none before it for them.
     EXPECT_EQ(ask("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
@@ -51,7 +40,24 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_a
     ASSERT_TRUE(clients[2]->send_to(ports.sdo, Udp_Client::sdo_request(101)));
     EXPECT_EQ(clients[2]->receive(10s), answer(101, 2));
     for (Udp_Client* dropped : {clients[0].get(), clients[1].get(), &stranger}) EXPECT_FALSE(dropped->receive(0ms));
-    EXPECT_EQ(device.counters().sdo_messages, 16 * rounds + 1) << "only linked clients' requests reached the device";
+    EXPECT_EQ(device.counters().sdo_messages, 1u) << "only linked clients' requests reach the device";
+
+    // All requests go out before any answer is read: they share the device's frames. The device
+    // keeps back answers that find no room in an answer frame for its next exchange: while an
+    // answer is awaited, the requests of a pump make exchanges.
+    constexpr std::uint32_t rounds = 4;
+    for (std::uint32_t sequence = 0; sequence < rounds; ++sequence)
+        for (std::uint8_t epid = 2; epid < clients.size(); ++epid)
+            ASSERT_TRUE(clients[epid]->send_to(ports.sdo, Udp_Client::sdo_request(sequence)));
+    Udp_Client pump;
+    link_sdo(pump);
+    for (std::uint8_t epid = 2; epid < clients.size(); ++epid)
+        for (std::uint32_t sequence = 0; sequence < rounds; ++sequence) {
+            std::optional<Bytes> got;
+            for (int tries = 0; tries < 2000 && !(got = clients[epid]->receive(10ms)); ++tries)
+                pump.send_to(ports.sdo, Udp_Client::sdo_request(tries));
+            EXPECT_EQ(got, answer(sequence, epid)) << "EPID " << int(epid);
+        }
     EXPECT_GT(device.counters().tpdo_requests, 0u);
 }
 
