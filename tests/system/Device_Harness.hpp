@@ -1,18 +1,16 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <chrono>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/Free_Port.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
 #include "support/Test_Helpers.hpp"
+#include "support/Udp_Client.hpp"
 #include "system/Expected_Replies.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
 
@@ -20,69 +18,41 @@
 // devices published in a temporary directory, and the commands' fixed replies.
 namespace Quorin_Test {
 
-using Quorin_Tools::Devsim::Counters;
 using Quorin_Tools::Devsim::Device_Simulator;
+using ::testing::StartsWith;
 
 namespace Expected {
 
-inline const std::string bind_description = "Create a device and bind to a specified serial port.";
-inline const std::string bind_usage = "USAGE: bind <device_name> <port_name>";
-inline const std::string dev_description = "Device operations.";
-inline const std::string dev_usage =
-    "USAGE: dev <device_name> <option> <param>\n"
-    "            -d: delete a device\n"
-    "            -o: open a device\n"
-    "            -c: close a device";
-
-inline const std::string bind_wrong_format = bind_usage + "\r\n>-WRONG FORMAT\r\n";
-inline const std::string dev_wrong_format = dev_usage + "\r\n>-WRONG FORMAT\r\n";
-/// What the parser adds after a handler's own line when the handler caught an exception.
-inline const std::string bind_exception = bind_description + "\r\n" + bind_usage + "\r\n>-EXCEPTION\r\n";
-inline const std::string dev_exception = dev_description + "\r\n" + dev_usage + "\r\n>-EXCEPTION\r\n";
-
-inline const std::string no_devices = "{\"devices\":[]}\r\n";
-inline const std::string no_binds = "{\"binds\":[]}\r\n";
-
+/// The parser's answer for `command` with `outcome` ("WRONG FORMAT", "OVERRANGE", "EXCEPTION"), or
+/// the answer to its "-h" when `outcome` is empty: the description and usage as "help" lists them.
+inline std::string usage_reply(const std::string& command, const std::string& outcome = "") {
+    const auto description = help_listing.find("[" + command + "]: ") + command.size() + 4;
+    const auto usage = help_listing.find("\nUSAGE: ", description) + 1;
+    const std::string text = help_listing.substr(usage, help_listing.find("\n\n", usage) - usage);
+    if (outcome == "WRONG FORMAT") return text + "\r\n>-WRONG FORMAT\r\n";
+    return help_listing.substr(description, usage - 1 - description) + "\r\n" + text + "\r\n" +
+           (outcome.empty() ? "" : ">-" + outcome + "\r\n");
+}
 inline std::string bound(const std::string& name, const std::string& port) {
     return "OK bind device [" + name + "] to port [" + port + "]\r\n";
 }
-inline std::string bind_refused(const std::string& name) {
-    return "FAILED to bind device [" + name + "]\r\n>-FAILED\r\n";
-}
+inline std::string bind_refused(const std::string& name) { return "FAILED to bind device [" + name + "]\r\n>-FAILED\r\n"; }
 inline std::string opened(const std::string& name) { return "OK opened device [" + name + "]\r\n"; }
 inline std::string closed(const std::string& name) { return "OK closed device [" + name + "]\r\n"; }
 inline std::string destroyed(const std::string& name) { return "OK destroyed device [" + name + "]\r\n"; }
 inline std::string not_found(const std::string& name) { return "FAILED to find device [" + name + "]\r\n>-FAILED\r\n"; }
+inline const std::string no_mailboxes = "{\"mailboxes\":[]}\r\n";
 
 }  // namespace Expected
 
-/// A simulated device published as the link `name` in `dir`, started.
-inline std::unique_ptr<Device_Simulator> start_simulator(
-    const Temp_Dir& dir, const std::string& name,
-    std::optional<std::chrono::milliseconds> replug_after = std::nullopt) {
-    Quorin_Tools::Devsim::Config config;
-    config.link_path = dir.path() + "/" + name;
-    config.replug_after = replug_after;
-    auto simulator = std::make_unique<Device_Simulator>(config);
-    simulator->start();
-    return simulator;
-}
-
-/// True when the simulator has received nothing and counted no fault of any kind.
-inline bool saw_nothing(const Device_Simulator& simulator) { return simulator.counters() == Counters{}; }
-
 /// A running server with a client on its control port, its SDO and PDO ports from known free
-/// ranges, and simulated devices published in a temporary directory.
+/// ranges (four of each), and simulated devices published in a temporary directory.
 class Device_Server_Test : public ::testing::Test {
 protected:
-    /// The control port, then four SDO ports, then four PDO ports, all free.
-    static Server_Ports port_block() {
-        const std::uint16_t first = free_port_range(9);
-        return {first, static_cast<std::uint16_t>(first + 1), static_cast<std::uint16_t>(first + 5)};
-    }
+    using Steps = std::vector<std::pair<std::string, std::string>>;
+    using Lines = std::vector<std::string>;
 
-    /// Every test ends with a clean end of the server, so that a sanitizer's report or a
-    /// crash in the server fails the test that caused it.
+    /// A clean end of the server, so that a crash or a sanitizer's report fails the test that caused it.
     void TearDown() override {
         server.close_stdin();
         EXPECT_EQ(server.wait_exit(), 0);
@@ -92,56 +62,56 @@ protected:
     /// The whole reply to `line` on the control connection. A command whose reply is known
     /// follows it, so that a reply of any form is complete when that one has come.
     std::string ask(const std::string& line) {
-        static const std::string& marker_reply = Expected::help_wrong_format;
-        if (!client.send(line + "\nhelp me\n")) return "<send failed>";
-        const auto replies = client.receive_until(marker_reply);
+        const std::string& marker_reply = Expected::help_wrong_format;
+        const auto replies = client.send(line + "\nhelp me\n") ? client.receive_until(marker_reply) : std::nullopt;
         EXPECT_TRUE(replies) << "no reply to [" << line << "]";
-        if (!replies) return "<no reply>";
-        return replies->substr(0, replies->size() - marker_reply.size());
+        return replies ? replies->substr(0, replies->size() - marker_reply.size()) : "<no reply>";
+    }
+    /// Asks `line` until `done` holds for the reply; the last reply.
+    std::string ask_until(const std::string& line, const std::function<bool(const std::string&)>& done) {
+        std::string reply;
+        EXPECT_TRUE(eventually([&] { return done(reply = ask(line)); }, 30s)) << line << " ->\n" << reply;
+        return reply;
+    }
+    void expect_replies(const Steps& steps) {
+        for (const auto& [line, reply] : steps) EXPECT_EQ(ask(line), reply) << line;
+    }
+    void expect_reply(const Lines& lines, const std::string& reply) {
+        for (const auto& line : lines) EXPECT_EQ(ask(line), reply) << line;
+    }
+    /// Links `udp` to the mailbox of `device`, expected on the SDO port `mailbox` ports up.
+    void link_sdo(const Udp_Client& udp, const std::string& device = "hand", unsigned mailbox = 0) {
+        EXPECT_EQ(ask("sdo " + device + " -o " + udp.endpoint_args()),
+                  "OK add sdo link: server 0.0.0.0 " + std::to_string(ports.sdo + mailbox) + " client " +
+                      udp.endpoint_args() + " on [" + device + "]\r\n");
     }
 
-    /// The reply to `line` at the console, without the console's own "\n".
-    std::string reply_to(const std::string& line) {
-        const auto reply = server.console_command(line);
-        EXPECT_TRUE(reply) << "no prompt after [" << line << "]:\n" << server.out();
-        if (!reply || reply->empty()) return "<no reply>";
-        return reply->substr(0, reply->size() - 1);
-    }
-
-    /// Starts a simulator of `config` published as `name`, then binds device `name` to it and
-    /// opens the device.
-    Device_Simulator& add_device(const std::string& name, Quorin_Tools::Devsim::Config config = {}) {
+    /// A started simulator of `config` published as `name`, not bound.
+    Device_Simulator& simulator(const std::string& name, Quorin_Tools::Devsim::Config config = {}) {
         config.link_path = link_of(name);
         simulators.push_back(std::make_unique<Device_Simulator>(config));
         simulators.back()->start();
-        EXPECT_EQ(ask("bind " + name + " " + config.link_path), Expected::bound(name, config.link_path));
-        EXPECT_EQ(ask("dev " + name + " -o"), Expected::opened(name));
         return *simulators.back();
     }
-
+    /// A simulator published as `name`, with device `name` bound to it and opened.
+    Device_Simulator& add_device(const std::string& name, Quorin_Tools::Devsim::Config config = {}) {
+        Device_Simulator& device = simulator(name, config);
+        expect_replies({{"bind " + name + " " + device.link_path(), Expected::bound(name, device.link_path())},
+                        {"dev " + name + " -o", Expected::opened(name)}});
+        return device;
+    }
     std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
 
-    /// Makes the console print something. The logger does not flush, and the server's output
-    /// is a pipe: what other threads log waits in its buffer until the console flushes it.
-    void flush_server_output() { server.console_command("help me", 2s); }
-
-    /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a
-    /// whole line, `count` times in all.
-    bool logged(const std::string& tagged, std::size_t count = 1, std::chrono::milliseconds timeout = 10s) {
-        return eventually([&] { return times_logged(tagged) >= count; }, timeout);
+    /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a whole line.
+    bool logged(const std::string& tagged) {
+        return eventually([&] {
+            server.console_command("help me", 2s);  // the logger does not flush: the console's flush brings it out
+            return server.out().find("] " + tagged + "\n") != std::string::npos;
+        }, 10s);
     }
 
-    /// How often the server has logged `tagged` up to now.
-    std::size_t times_logged(const std::string& tagged) {
-        flush_server_output();
-        const std::string out = server.out();
-        const std::string line = "] " + tagged + "\n";
-        std::size_t seen = 0;
-        for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++seen;
-        return seen;
-    }
-
-    const Server_Ports ports = port_block();
+    const std::uint16_t first_port = free_port_range(9);  // control, 4 SDO, 4 PDO
+    const Server_Ports ports{first_port, std::uint16_t(first_port + 1), std::uint16_t(first_port + 5)};
     Temp_Dir links;
     std::vector<std::unique_ptr<Device_Simulator>> simulators;
     Server_Process server{Server_Process::options_with_ports(ports)};
