@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,22 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_a
         }
     EXPECT_GT(device.counters().tpdo_requests, 0u);
 }
+
+#ifdef QUORIN_SDO_CLIENT_BINARY
+TEST_F(SDO_Traffic, the_example_client_links_gets_its_answer_and_unlinks) {
+    add_device("hand");
+    const std::string command = std::string(QUORIN_SDO_CLIENT_BINARY) + " --control-port " +
+                                std::to_string(ports.control) + " hand 7b 01 02 03 ee 00 03 aa bb cc 2>&1";
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    for (char chunk[256]; std::fgets(chunk, sizeof chunk, pipe) != nullptr;) output += chunk;
+    EXPECT_EQ(::pclose(pipe), 0) << output;
+    EXPECT_THAT(output, ::testing::HasSubstr("request (10 bytes): 7b 01 02 03 ee 00 03 aa bb cc\n"));
+    EXPECT_THAT(output, ::testing::HasSubstr("answer (10 bytes, EPID 0): 7b 01 02 03 00 00 03 aa bb cc\n"));
+    EXPECT_EQ(ask("lssdo"), "{\"mailboxes\":[\"0.0.0.0:" + std::to_string(ports.sdo) + "\"]}\r\n");
+}
+#endif
 
 }  // namespace
 }  // namespace Quorin_Test
