@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <future>
 #include <memory>
 
 #include "support/Server_Process.hpp"
@@ -11,9 +13,16 @@
 namespace Quorin_Test {
 namespace {
 
-/// The TCP control port of a running server.
+/// A running server's command channels: the TCP control port, and the console driven through
+/// a pipe on standard input, where each reply is followed by the console's own "\n".
 class Control_Service : public ::testing::Test {
 protected:
+    std::string reply_to(const std::string& line) {
+        const auto reply = server.console_command(line);
+        EXPECT_TRUE(reply) << "no prompt after [" << line << "]:\n" << server.out();
+        return reply.value_or("<no reply>");
+    }
+
     std::unique_ptr<Tcp_Client> connect_and_serve() {
         auto client = std::make_unique<Tcp_Client>(server.ctrl_port());
         EXPECT_EQ(client->command("help me"), Expected::help_wrong_format);
@@ -37,15 +46,49 @@ protected:
         return false;
     }
 
-    /// Ends the server through its console and returns its log.
-    std::vector<Log_Line> stop_and_read_log() {
-        server.close_stdin();
-        EXPECT_EQ(server.wait_exit(), 0);
-        return log_lines(server.out());
-    }
-
     Server_Process server{Server_Process::options_with_ports()};
 };
+
+using Console = Control_Service;
+
+TEST_F(Console, replies_are_the_parsers_with_a_line_feed_and_only_the_bare_word_exit_is_special) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"  help    me  ", Expected::help_wrong_format},
+        {"   help   ", Expected::help_listing},
+        {"", Expected::unknown_command_with_listing},
+        {"exit ", Expected::unknown_command_with_listing},
+        {" exit", Expected::unknown_command_with_listing},
+        {"EXIT", Expected::unknown_command_with_listing},
+        {"exit now", Expected::unknown_command},
+        {"lsctrl", listing_of({})},
+        {"lsport now", "USAGE: lsport\r\n>-WRONG FORMAT\r\n"}};
+    for (const auto& [line, reply] : cases) EXPECT_EQ(reply_to(line), reply + "\n") << "[" << line << "]";
+    // lsport answers one JSON line of the machine's ports.
+    const std::string reply = reply_to("lsport");
+    ASSERT_TRUE(reply.ends_with("]}\r\n\n")) << reply;
+    const auto ports = nlohmann::json::parse(reply).at("ports");
+    for (const auto& port : ports) EXPECT_TRUE(port.get<std::string>().starts_with("/dev/tty")) << port;
+}
+
+TEST_F(Console, console_and_tcp_commands_run_side_by_side) {
+    Tcp_Client client(server.ctrl_port());
+    const std::string listing = listing_of({&client});
+    std::string lines, expected;
+    for (int i = 0; i < 40; ++i) {
+        lines += "help\nhelp me\n";
+        expected += Expected::help_listing + Expected::help_wrong_format;
+    }
+    auto tcp_replies = std::async(std::launch::async, [&] {
+        return client.send(lines + "lsctrl\n") ? client.receive_until("]}\r\n") : std::nullopt;
+    });
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(reply_to("help"), Expected::help_listing + "\n");
+        ASSERT_EQ(reply_to("help me"), Expected::help_wrong_format + "\n");
+    }
+    EXPECT_EQ(tcp_replies.get(), expected + listing);
+    EXPECT_EQ(reply_to("lsctrl"), listing + "\n");
+}
+
 
 TEST_F(Control_Service, each_line_gets_exactly_its_reply_once_its_line_feed_has_come) {
     Tcp_Client client(server.ctrl_port());
@@ -94,9 +137,7 @@ TEST_F(Control_Service, ninth_client_is_served_once_one_of_the_eight_has_closed)
 }
 
 TEST_F(Control_Service, connections_are_listed_in_order_and_one_that_goes_or_sends_too_long_a_line_is_closed_and_swept) {
-    const auto leaving = connect_and_serve();
-    const auto second = connect_and_serve();
-    const auto third = connect_and_serve();
+    const auto leaving = connect_and_serve(), second = connect_and_serve(), third = connect_and_serve();
     EXPECT_EQ(second->command("lsctrl"), listing_of({leaving.get(), second.get(), third.get()}));
     leaving->close();
     ASSERT_TRUE(eventually_lists(*third, listing_of({second.get(), third.get()})));
@@ -111,17 +152,18 @@ TEST_F(Control_Service, connections_are_listed_in_order_and_one_that_goes_or_sen
     EXPECT_TRUE(eventually_lists(*third, listing_of({second.get(), third.get()})));
 
     const std::string flooder_port = std::to_string(flooder->local_port());
-    const auto lines = stop_and_read_log();
-    const auto error = find_message_starting(lines, "Error recv ctrl-tcp data: ");
-    ASSERT_TRUE(error) << server.out();
-    EXPECT_EQ(lines[*error].tag, "ERROR");
-    EXPECT_THAT(server.out(), ::testing::HasSubstr("\nBytes recvd: 0\n"));
-    EXPECT_TRUE(find_message(lines, "A ctrl connection removed!", *error)) << server.out();
-    EXPECT_TRUE(find_message(lines, "A ctrl socket closed!", *error)) << server.out();
-    EXPECT_TRUE(find_message(lines, "Error recv ctrl-tcp data: command line from 127.0.0.1:" + flooder_port +
-                                        " exceeds 65536 bytes, closing the connection")) << server.out();
-    EXPECT_EQ(count_messages_starting(lines, "Error recv ctrl-tcp data: "), 2u);
-    EXPECT_EQ(count_messages_starting(lines, "A ctrl connection removed!"), 2u);
+    server.close_stdin();
+    ASSERT_EQ(server.wait_exit(), 0);
+    std::vector<std::string> closing;
+    for (const auto& line : log_lines(server.out()))
+        if (line.message.starts_with("Error recv") || line.message.starts_with("A ctrl")) closing.push_back(line.tagged());
+    const std::string recv_error = "[ERROR] Error recv ctrl-tcp data: ", removed = "[INFO ] A ctrl connection removed!",
+                      closed = "[INFO ] A ctrl socket closed!";
+    EXPECT_THAT(closing, ::testing::ElementsAre(recv_error + "End of file", removed, closed,
+                                                recv_error + "command line from 127.0.0.1:" + flooder_port +
+                                                    " exceeds 65536 bytes, closing the connection",
+                                                closed, removed, closed, closed));
+    EXPECT_THAT(server.out(), ::testing::HasSubstr("] " + recv_error + "End of file\nBytes recvd: 0\n"));
 }
 
 TEST_F(Control_Service, client_that_never_reads_holds_up_nobody_and_is_swept_when_it_goes) {
