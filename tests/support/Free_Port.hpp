@@ -11,6 +11,23 @@
 
 namespace Quorin_Test {
 
+/// A file descriptor, closed when it goes or is reset.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    operator int() const { return fd; }
+    void reset(int next = -1) {
+        if (fd >= 0) ::close(fd);
+        fd = next;
+    }
+
+private:
+    int fd;
+};
+
 /// 127.0.0.1:`port`, or `port` on every IPv4 interface if `any`.
 inline sockaddr_in ipv4(std::uint16_t port, bool any = false) {
     sockaddr_in address{};
@@ -61,13 +78,10 @@ public:
     explicit Occupied_Port(std::uint16_t port) : fd(bound_socket(SOCK_STREAM, port, true)), held(port) {
         if (fd < 0 || ::listen(fd, 1) != 0) throw std::runtime_error("cannot hold port " + std::to_string(port));
     }
-    ~Occupied_Port() { ::close(fd); }
-    Occupied_Port(const Occupied_Port&) = delete;
-    Occupied_Port& operator=(const Occupied_Port&) = delete;
     std::uint16_t port() const { return held; }
 
 private:
-    int fd;
+    Fd fd;
     std::uint16_t held;
 };
 

@@ -7,7 +7,7 @@
 
 #include "rt_serial/datalink/Frame_Builder.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
-#include "support/Test_Helpers.hpp"
+#include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
 
@@ -47,17 +47,10 @@ public:
             ::tcsetattr(fd, TCSANOW, &settings);
         }
     }
-    ~Link_Peer() { ::close(fd); }
-    Link_Peer(const Link_Peer&) = delete;
-    Link_Peer& operator=(const Link_Peer&) = delete;
 
-    /// A frame from the server to the device.
-    Bytes frame(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota) const {
-        return build_frame(Raw_Frame::host_id, Raw_Frame::device_id, protocol, data, reply_quota);
-    }
-    /// Sends frame(protocol, data, reply_quota) in one write.
+    /// Sends a frame from the server to the device in one write.
     void send(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota) {
-        write(frame(protocol, data, reply_quota));
+        write(build_frame(Raw_Frame::host_id, Raw_Frame::device_id, protocol, data, reply_quota));
     }
     /// Writes all of `bytes`; waits for room a millisecond at a time.
     void write(const Bytes& bytes) {
@@ -119,7 +112,7 @@ private:
         return !link_failed;
     }
 
-    int fd;
+    Fd fd;
     Bytes pending;
     std::size_t skipped_bytes = 0;
     std::vector<Chunk> read_chunks;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "support/Test_Helpers.hpp"
+#include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
 
@@ -23,9 +23,6 @@ public:
             throw std::system_error(errno, std::generic_category(), "cannot open a pty");
         path = name;
     }
-    ~Pty_Pair() { close_device(); }
-    Pty_Pair(const Pty_Pair&) = delete;
-    Pty_Pair& operator=(const Pty_Pair&) = delete;
 
     /// The path of the port side, such as "/dev/pts/3".
     const std::string& port_path() const { return path; }
@@ -41,10 +38,7 @@ public:
         return bytes;
     }
     /// Closes the device side, as an unplugged device would; the port's next read fails.
-    void close_device() {
-        if (device >= 0) ::close(device);
-        device = -1;
-    }
+    void close_device() { device.reset(); }
 
 private:
     /// Reads into or writes from `data` until `count` are done, the device side fails or
@@ -61,7 +55,7 @@ private:
         return done;
     }
 
-    int device;
+    Fd device;
     std::string path;
 };
 

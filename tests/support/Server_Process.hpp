@@ -102,7 +102,7 @@ public:
             ::_exit(127);
         }
         for (const int fd : {in[0], out_pipe[1], err_pipe[1]}) ::close(fd);
-        stdin_fd = in[1];
+        stdin_fd.reset(in[1]);
         threads.emplace_back([this, fd = out_pipe[0]] { read_pipe(fd, stdout_text); });
         threads.emplace_back([this, fd = err_pipe[0]] { read_pipe(fd, stderr_text); });
         threads.emplace_back([this] {
@@ -119,8 +119,6 @@ public:
         }
     }
     ~Server_Process() { stop(); }
-    Server_Process(const Server_Process&) = delete;
-    Server_Process& operator=(const Server_Process&) = delete;
 
     /// Writes `line` and a "\n" to the console.
     void send_line(const std::string& line) {
@@ -128,10 +126,7 @@ public:
         if (::write(stdin_fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             throw std::runtime_error("console write failed");
     }
-    void close_stdin() {
-        if (stdin_fd >= 0) ::close(stdin_fd);
-        stdin_fd = -1;
-    }
+    void close_stdin() { stdin_fd.reset(); }
     /// Sends `signal_number` to the process while it runs.
     void signal(int signal_number) {
         std::lock_guard lock(mutex);
@@ -173,17 +168,15 @@ public:
         return open_pipes == 0 ? exit_status : std::nullopt;
     }
 
-    std::string out() const {
-        std::lock_guard lock(mutex);
-        return stdout_text;
-    }
-    std::string err() const {
-        std::lock_guard lock(mutex);
-        return stderr_text;
-    }
+    std::string out() const { return locked_copy(stdout_text); }
+    std::string err() const { return locked_copy(stderr_text); }
     std::uint16_t ctrl_port() const { return setup.control_port; }
 
 private:
+    std::string locked_copy(const std::string& text) const {
+        std::lock_guard lock(mutex);
+        return text;
+    }
     void read_pipe(int fd, std::string& into) {
         char buffer[4096];
         for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
@@ -210,7 +203,7 @@ private:
     Temp_Dir temp_dir;
     Options setup;
     pid_t pid = -1;
-    int stdin_fd = -1;
+    Fd stdin_fd;
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::optional<int> exit_status;

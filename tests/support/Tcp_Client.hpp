@@ -14,16 +14,10 @@ public:
     explicit Tcp_Client(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const sockaddr_in address = ipv4(port);
         const int on = 1;
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            close();
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
-        }
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    ~Tcp_Client() { close(); }
-    Tcp_Client(const Tcp_Client&) = delete;
-    Tcp_Client& operator=(const Tcp_Client&) = delete;
-
     /// Sends all of `data`; false if the connection is gone.
     bool send(const std::string& data) {
         for (std::size_t sent = 0; sent < data.size();) {
@@ -48,10 +42,7 @@ public:
         receive_while([] { return true; }, timeout);
         return peer_closed;
     }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    void close() { fd.reset(); }
     /// The port of this client's end of the connection.
     std::uint16_t local_port() const {
         sockaddr_in address{};
@@ -75,7 +66,7 @@ private:
         return true;
     }
 
-    int fd;
+    Fd fd;
     std::string pending;
     bool peer_closed = false;
 };

@@ -19,10 +19,6 @@ public:
             throw std::runtime_error("cannot bind a UDP client on 127.0.0.1:" + std::to_string(port));
         bound_port = ntohs(address.sin_port);
     }
-    ~Udp_Client() { ::close(fd); }
-    Udp_Client(const Udp_Client&) = delete;
-    Udp_Client& operator=(const Udp_Client&) = delete;
-
     /// Sends one datagram to 127.0.0.1:`port`; false if it could not be sent.
     bool send_to(std::uint16_t port, const Bytes& datagram) {
         const sockaddr_in to = ipv4(port);
@@ -79,7 +75,7 @@ public:
     }
 
 private:
-    int fd;
+    Fd fd;
     std::uint16_t bound_port = 0;
 };
 
