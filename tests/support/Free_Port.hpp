@@ -75,7 +75,7 @@ inline std::uint16_t free_port() { return free_port_range(1); }
 class Occupied_Port {
 public:
     /// Throws if `port` cannot be bound.
-    explicit Occupied_Port(std::uint16_t port) : fd(bound_socket(SOCK_STREAM, port, true)), held(port) {
+    explicit Occupied_Port(std::uint16_t port) : fd(bound_socket(SOCK_STREAM, port, true, true)), held(port) {
         if (fd < 0 || ::listen(fd, 1) != 0) throw std::runtime_error("cannot hold port " + std::to_string(port));
     }
     std::uint16_t port() const { return held; }
