@@ -74,15 +74,19 @@ inline std::uint16_t free_port() { return free_port_range(1); }
 /// A TCP port held listening on every IPv4 interface, so that a server cannot listen on it.
 class Occupied_Port {
 public:
-    /// Throws if `port` cannot be bound.
-    explicit Occupied_Port(std::uint16_t port) : fd(bound_socket(SOCK_STREAM, port, true, true)), held(port) {
-        if (fd < 0 || ::listen(fd, 1) != 0) throw std::runtime_error("cannot hold port " + std::to_string(port));
+    /// Holds `port`, or a port the system picks if 0; throws if it cannot be bound.
+    explicit Occupied_Port(std::uint16_t port) : fd(bound_socket(SOCK_STREAM, port, true, true)) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        if (fd < 0 || ::listen(fd, 1) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            throw std::runtime_error("cannot hold port " + std::to_string(port));
+        held = ntohs(address.sin_port);
     }
     std::uint16_t port() const { return held; }
 
 private:
     Fd fd;
-    std::uint16_t held;
+    std::uint16_t held = 0;
 };
 
 }  // namespace Quorin_Test

@@ -172,7 +172,7 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
         default_port.emplace(50000);
     } catch (const std::runtime_error&) {
     }
-    const Occupied_Port taken(free_port());
+    const Occupied_Port taken(0);
     const Server_Ports ports{.control = taken.port()};
     const std::vector<std::string> no_file{"[WARN ] Failed to open config file. Tried paths:",
                                            "[WARN ]   - /etc/quorin/quorin_cfg.ini", "[WARN ]   - ./quorin_cfg.ini",
