@@ -52,13 +52,14 @@ public:
     void send(std::uint8_t protocol, const Bytes& data, std::uint16_t reply_quota) {
         write(build_frame(Raw_Frame::host_id, Raw_Frame::device_id, protocol, data, reply_quota));
     }
-    /// Writes all of `bytes`; waits for room a millisecond at a time.
+    /// Writes all of `bytes`, waiting for room when the line's buffer is full.
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
             const ssize_t put = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+            pollfd room{fd, POLLOUT, 0};
             if (put > 0) sent += static_cast<std::size_t>(put);
             else if (errno != EAGAIN && errno != EINTR) throw std::runtime_error("write to the link failed");
-            else ::poll(nullptr, 0, 1);
+            else ::poll(&room, 1, 5000);
         }
     }
 
