@@ -86,7 +86,6 @@ TEST_F(Console, console_and_tcp_commands_run_side_by_side) {
     EXPECT_EQ(reply_to("lsctrl"), listing + "\n");
 }
 
-
 TEST_F(Control_Service, each_line_gets_exactly_its_reply_once_its_line_feed_has_come) {
     Tcp_Client client(server.ctrl_port());
     const auto other = connect_and_serve();

@@ -154,6 +154,7 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
 
 TEST_F(Config, file_in_the_working_directory_is_read_before_the_one_above_which_is_read_when_alone) {
     for (const bool both : {true, false}) {
+        SCOPED_TRACE(both ? "both files" : "only ../");
         const auto port = free_port();
         const std::string config = "[control_service]\nport = " + std::to_string(port) + "\n";
         const std::string path = both ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
@@ -178,6 +179,7 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
                                            "[WARN ]   - /etc/quorin/quorin_cfg.ini", "[WARN ]   - ./quorin_cfg.ini",
                                            "[WARN ]   - ../quorin_cfg.ini"};
     for (const bool with_file : {true, false}) {
+        SCOPED_TRACE(with_file ? "a config file" : "no config file");
         if (!with_file && !default_port) continue;
         auto options = with_file ? Server_Process::options_with_ports(ports) : Server_Process::Options{};
         options.wait_until_started = false;  // "../" is the empty temporary directory
@@ -190,6 +192,7 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
         EXPECT_EQ(without_log_lines(server.out()), "");
     }
 }
+
 TEST(Startup_Shutdown, start_up_is_logged_before_the_first_prompt_and_exit_or_end_of_input_stops_all_in_order) {
     for (const bool by_exit : {true, false}) {
         SCOPED_TRACE(by_exit ? "exit" : "end of input");
