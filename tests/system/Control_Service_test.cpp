@@ -56,6 +56,7 @@ TEST_F(Console, replies_are_the_parsers_with_a_line_feed_and_only_the_bare_word_
         {"exit ", Expected::unknown_command_with_listing},
         {" exit", Expected::unknown_command_with_listing},
         {"EXIT", Expected::unknown_command_with_listing},
+        {"HELP", Expected::unknown_command_with_listing},  // names are case-sensitive
         {"exit now", Expected::unknown_command},
         {"lsctrl", listing_of({})},
         {"lsport now", "USAGE: lsport\r\n>-WRONG FORMAT\r\n"}};
