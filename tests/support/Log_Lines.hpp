@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,26 +20,52 @@ struct Log_Line {
 /// Every "[HH:MM:SS.mmm] [LEVEL] message" line in `output`, in order. A log line may
 /// follow a prompt on the same line, so lines are found wherever they start.
 std::vector<Log_Line> log_lines(const std::string& output);
-
-/// The tagged form of each line, in order.
-std::vector<std::string> tagged_messages(const std::vector<Log_Line>& lines);
-
-/// Index of the first line whose message is exactly `message`, searching from `from`.
-std::optional<std::size_t> find_message(const std::vector<Log_Line>& lines, const std::string& message,
-                                        std::size_t from = 0);
-
-/// Index of the first line whose message starts with `prefix`, searching from `from`.
-std::optional<std::size_t> find_message_starting(const std::vector<Log_Line>& lines,
-                                                 const std::string& prefix, std::size_t from = 0);
-
-/// Number of lines whose message starts with `prefix`.
-std::size_t count_messages_starting(const std::vector<Log_Line>& lines, const std::string& prefix);
-
-/// The tagged lines of `output` from "Control Service stopping...!" on, without the PDO
-/// thread's report of its priority, which may fall anywhere among them.
-std::vector<std::string> shutdown_log(const std::string& output);
-
 /// `text` without its complete log lines: what the console printed besides the log.
 std::string without_log_lines(const std::string& text);
+
+/// The tagged form of each line from `from` on; without the PDO thread's reports of its
+/// priority, which may fall anywhere among the others, if `without_priority_reports`.
+inline std::vector<std::string> tagged_messages(const std::vector<Log_Line>& lines, bool without_priority_reports = false,
+                                                std::size_t from = 0) {
+    std::vector<std::string> tagged;
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (!without_priority_reports || !(lines[i].message.starts_with("Thread priority set to ") ||
+                                           lines[i].message.starts_with("Failed to set ")))
+            tagged.push_back(lines[i].tagged());
+    return tagged;
+}
+
+/// Index of the first line from `from` on whose message `matches`.
+inline std::optional<std::size_t> find_line(const std::vector<Log_Line>& lines, std::size_t from,
+                                            const std::function<bool(const std::string&)>& matches) {
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (matches(lines[i].message)) return i;
+    return std::nullopt;
+}
+
+/// Index of the first line from `from` on whose message is exactly `message`.
+inline std::optional<std::size_t> find_message(const std::vector<Log_Line>& lines, const std::string& message,
+                                               std::size_t from = 0) {
+    return find_line(lines, from, [&](const std::string& text) { return text == message; });
+}
+
+/// Index of the first line from `from` on whose message starts with `prefix`.
+inline std::optional<std::size_t> find_message_starting(const std::vector<Log_Line>& lines, const std::string& prefix,
+                                                        std::size_t from = 0) {
+    return find_line(lines, from, [&](const std::string& text) { return text.starts_with(prefix); });
+}
+
+/// Number of lines whose message starts with `prefix`.
+inline std::size_t count_messages_starting(const std::vector<Log_Line>& lines, const std::string& prefix) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const Log_Line& line) { return line.message.starts_with(prefix); }));
+}
+
+/// The tagged lines of `output` from "Control Service stopping...!" on, without priority reports.
+inline std::vector<std::string> shutdown_log(const std::string& output) {
+    const auto lines = log_lines(output);
+    const auto stopping = find_message(lines, "Control Service stopping...!");
+    return stopping ? tagged_messages(lines, true, *stopping) : std::vector<std::string>{"<no stopping line>"};
+}
 
 }  // namespace Quorin_Test

@@ -1,49 +1,72 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
+#include <netinet/tcp.h>
+#include <poll.h>
+
+#include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
-
-using namespace std::chrono_literals;
 
 /// A blocking TCP client on 127.0.0.1 for driving the control port.
 class Tcp_Client {
 public:
     /// Connects; throws on failure.
-    explicit Tcp_Client(std::uint16_t port);
-    ~Tcp_Client();
-    Tcp_Client(const Tcp_Client&) = delete;
-    Tcp_Client& operator=(const Tcp_Client&) = delete;
-
+    explicit Tcp_Client(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_in address = ipv4(port);
+        const int on = 1;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     /// Sends all of `data`; false if the connection is gone.
-    bool send(const std::string& data);
+    bool send(const std::string& data) {
+        for (std::size_t sent = 0; sent < data.size();) {
+            const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
     /// Receives until what arrived since the last call ends with `suffix`; what arrived.
-    std::optional<std::string> receive_until(const std::string& suffix,
-                                             std::chrono::milliseconds timeout = 10s);
-    /// Receives exactly `count` bytes.
-    std::optional<std::string> receive_exactly(std::size_t count,
-                                               std::chrono::milliseconds timeout = 10s);
-    /// Whatever arrives within `window`.
-    std::string receive_for(std::chrono::milliseconds window);
+    std::optional<std::string> receive_until(const std::string& suffix, std::chrono::milliseconds timeout = 10s) {
+        if (!receive_while([&] { return !pending.ends_with(suffix); }, timeout)) return std::nullopt;
+        return std::exchange(pending, {});
+    }
     /// Sends `line` + "\n" and returns the reply, which ends with `reply_end`.
-    std::optional<std::string> command(const std::string& line, const std::string& reply_end = "\r\n");
+    std::optional<std::string> command(const std::string& line, const std::string& reply_end = "\r\n") {
+        if (!send(line + "\n")) return std::nullopt;
+        return receive_until(reply_end);
+    }
     /// True once the server has closed the connection (within `timeout`).
-    bool wait_closed(std::chrono::milliseconds timeout = 10s);
-    void close();
+    bool wait_closed(std::chrono::milliseconds timeout = 10s) {
+        receive_while([] { return true; }, timeout);
+        return peer_closed;
+    }
+    void close() { fd.reset(); }
     /// The port of this client's end of the connection.
-    std::uint16_t local_port() const;
+    std::uint16_t local_port() const {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 ? ntohs(address.sin_port) : 0;
+    }
 
 private:
-    /// One read of what is available within `timeout`; false on end of stream.
-    bool receive_some(std::chrono::milliseconds timeout);
-    /// Reads until `done` holds; false on time-out or end of stream.
-    bool receive_until_done(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+    /// Reads while `more` holds; false on time-out or end of stream.
+    bool receive_while(const std::function<bool()>& more, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (more()) {
+            pollfd ready{fd, POLLIN, 0};
+            if (peer_closed || ms_left(deadline) == 0) return false;
+            if (::poll(&ready, 1, ms_left(deadline)) <= 0) continue;
+            char buffer[8192];
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) peer_closed = true;
+            else pending.append(buffer, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
 
-    int fd = -1;
+    Fd fd;
     std::string pending;
     bool peer_closed = false;
 };

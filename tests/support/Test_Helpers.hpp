@@ -1,12 +1,18 @@
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-// Small helpers shared by the tests.
+// Small helpers shared by the tests, and the standard headers every support header needs.
 namespace Quorin_Test {
 
 using namespace std::chrono_literals;
@@ -16,12 +22,17 @@ using Bytes = std::vector<std::uint8_t>;
 
 /// Polls `done` every millisecond until it holds or `timeout` passes.
 inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+/// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
+inline int ms_left(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 /// `data` followed by the zero padding a payload without timestamp carries (to the smallest

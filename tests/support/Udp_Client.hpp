@@ -1,14 +1,10 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
+#include <poll.h>
+
+#include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
-
-using namespace std::chrono_literals;
 
 /// A blocking UDP socket on 127.0.0.1, bound to a port of its own, playing a PDO or SDO client.
 class Udp_Client {
@@ -16,36 +12,70 @@ public:
     using Bytes = std::vector<std::uint8_t>;
 
     /// Binds 127.0.0.1 on `port`, or on a port the system picks when 0; throws on failure.
-    explicit Udp_Client(std::uint16_t port = 0);
-    ~Udp_Client();
-    Udp_Client(const Udp_Client&) = delete;
-    Udp_Client& operator=(const Udp_Client&) = delete;
-
+    explicit Udp_Client(std::uint16_t port = 0) : fd(bound_socket(SOCK_DGRAM, port)) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            throw std::runtime_error("cannot bind a UDP client on 127.0.0.1:" + std::to_string(port));
+        bound_port = ntohs(address.sin_port);
+    }
     /// Sends one datagram to 127.0.0.1:`port`; false if it could not be sent.
-    bool send_to(std::uint16_t port, const Bytes& datagram);
+    bool send_to(std::uint16_t port, const Bytes& datagram) {
+        const sockaddr_in to = ipv4(port);
+        return ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(datagram.size());
+    }
     /// The next datagram that arrives within `timeout`, or nothing.
-    std::optional<Bytes> receive(std::chrono::milliseconds timeout = 5s);
-    /// Every datagram that arrives within `window` (for showing that nothing comes).
-    std::vector<Bytes> receive_for(std::chrono::milliseconds window);
+    std::optional<Bytes> receive(std::chrono::milliseconds timeout = 5s) {
+        pollfd ready{fd, POLLIN, 0};
+        Bytes datagram(65536);
+        const ssize_t got = ::poll(&ready, 1, static_cast<int>(timeout.count())) > 0
+                                ? ::recv(fd, datagram.data(), datagram.size(), 0) : -1;
+        if (got < 0) return std::nullopt;
+        datagram.resize(static_cast<std::size_t>(got));
+        return datagram;
+    }
+    /// Every datagram that arrives within `window`.
+    std::vector<Bytes> receive_for(std::chrono::milliseconds window) {
+        std::vector<Bytes> datagrams;
+        for (const auto end = std::chrono::steady_clock::now() + window; ms_left(end) > 0;)
+            if (auto datagram = receive(std::chrono::milliseconds(ms_left(end)))) datagrams.push_back(std::move(*datagram));
+        return datagrams;
+    }
     /// Receives until a datagram equal to `expected` comes, skipping others (echoes of earlier
     /// data); false when `timeout` passes first.
-    bool wait_for(const Bytes& expected, std::chrono::milliseconds timeout = 10s);
+    bool wait_for(const Bytes& expected, std::chrono::milliseconds timeout = 10s) {
+        for (const auto end = std::chrono::steady_clock::now() + timeout; ms_left(end) > 0;)
+            if (receive(std::chrono::milliseconds(ms_left(end))) == expected) return true;
+        return false;
+    }
     /// Throws away every datagram waiting.
-    void drain();
-    /// The port this socket is bound to.
+    void drain() {
+        while (receive(0ms)) {
+        }
+    }
     std::uint16_t port() const { return bound_port; }
     /// "127.0.0.1 <port>", as the pdo and sdo commands take the client.
     std::string endpoint_args() const { return "127.0.0.1 " + std::to_string(bound_port); }
 
-    /// An SDO request of `size` bytes (at least 6): header byte `header`, EPID byte `epid`, a
-    /// sequence number in bytes 1 to 3 and (for longer ones) a fill from byte 5 on.
+    /// An SDO request of `size` bytes (at least 6): header byte `header`, a sequence number in
+    /// bytes 1 to 3, EPID byte `epid` at 4 and a fill from byte 5 on.
     static Bytes sdo_request(std::uint32_t sequence, std::size_t size = 6, std::uint8_t header = 0x61,
-                             std::uint8_t epid = 0xEE);
+                             std::uint8_t epid = 0xEE) {
+        Bytes datagram{header};
+        for (std::size_t i = 1; i < size; ++i)
+            datagram.push_back(static_cast<std::uint8_t>(i < 4 ? sequence >> (8 * (i - 1)) : i == 4 ? epid : i));
+        return datagram;
+    }
     /// The sequence number of a datagram built by `sdo_request`.
-    static std::uint32_t sequence_of(const Bytes& datagram);
+    static std::uint32_t sequence_of(const Bytes& datagram) {
+        std::uint32_t sequence = 0;
+        for (std::size_t i = 1; i < 4 && i < datagram.size(); ++i) sequence |= std::uint32_t{datagram[i]} << (8 * (i - 1));
+        return sequence;
+    }
 
 private:
-    int fd = -1;
+    Fd fd;
     std::uint16_t bound_port = 0;
 };
 
