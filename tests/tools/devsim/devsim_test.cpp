@@ -95,7 +95,7 @@ protected:
 TEST_F(Device_Simulator_Test, tpdo_answers_echo_the_last_rpdo_or_count_from_one_fit_the_quota_and_carry_faults) {
     start();
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), simulator->slave_path());
-    Bytes bad = build_frame(Raw_Frame::host_id, Raw_Frame::device_id, pdo, tpdo_request_data, full_quota);
+    Bytes bad = Quorin_Test::build_frame(Raw_Frame::host_id, Raw_Frame::device_id, pdo, tpdo_request_data, full_quota);
     bad[14] ^= 1;
     peer->write(joined({{0x01, 0x02}, bad}));  // noise, and a request with a bad CRC: neither is answered
     EXPECT_EQ(tpdo(), answer(pdo, padded({}))) << "before any RPDO";
