@@ -11,8 +11,6 @@ class Captured_Stdout {
 public:
     Captured_Stdout() : old(std::cout.rdbuf(buffer.rdbuf())) {}
     ~Captured_Stdout() { std::cout.rdbuf(old); }
-    Captured_Stdout(const Captured_Stdout&) = delete;
-    Captured_Stdout& operator=(const Captured_Stdout&) = delete;
 
     std::string text() const { return buffer.str(); }
     bool contains(const std::string& piece) const { return text().find(piece) != std::string::npos; }

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 #include "rt_serial/driver/Sysfs_Roots.hpp"
 #include "support/Server_Process.hpp"
 

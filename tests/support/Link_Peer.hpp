@@ -1,10 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include "rt_serial/datalink/Frame_Builder.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
 #include "support/Free_Port.hpp"
@@ -32,12 +27,6 @@ public:
     using Clock = std::chrono::steady_clock;
     using Raw_Frame = Quorin_Core::RT_Serial::Datalink::Raw_Frame;
 
-    /// One read() that returned data: when it returned and how many bytes.
-    struct Chunk {
-        Clock::time_point at;
-        std::size_t size;
-    };
-
     /// Opens `path` non-blocking in raw mode; throws std::runtime_error when it cannot.
     explicit Link_Peer(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
         if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
@@ -63,7 +52,7 @@ public:
         }
     }
 
-    /// The next whole frame from the device: bytes before its 0xAA 0x55 count as skipped.
+    /// The next whole frame from the device; bytes before its 0xAA 0x55 are skipped.
     /// Nothing when `timeout` passes first or the link fails.
     std::optional<Bytes> read_frame(std::chrono::milliseconds timeout = 5s) {
         for (const auto deadline = Clock::now() + timeout;;) {
@@ -71,7 +60,6 @@ public:
             while (at < pending.size() && !(pending[at] == Raw_Frame::magic_0 &&
                                             (at + 1 == pending.size() || pending[at + 1] == Raw_Frame::magic_1)))
                 ++at;
-            skipped_bytes += at;
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
             const std::size_t length =
                 pending.size() < 5 ? 5 : Raw_Frame::length_from_word(static_cast<std::uint16_t>(pending[4] << 8));
@@ -90,10 +78,6 @@ public:
         return std::exchange(pending, {});
     }
 
-    /// Bytes skipped before frames.
-    std::size_t skipped() const { return skipped_bytes; }
-    /// Every read that returned data, in order.
-    const std::vector<Chunk>& chunks() const { return read_chunks; }
     /// True once a read failed or met the end: the other side has gone.
     bool failed() const { return link_failed; }
 
@@ -105,18 +89,13 @@ private:
         if (::poll(&watch, 1, ms_left(deadline)) <= 0) return true;  // woken early or signalled: look again
         std::uint8_t buffer[4096];
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            read_chunks.push_back({Clock::now(), static_cast<std::size_t>(got)});
-            pending.insert(pending.end(), buffer, buffer + got);
-        }
+        if (got > 0) pending.insert(pending.end(), buffer, buffer + got);
         link_failed = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
         return !link_failed;
     }
 
     Fd fd;
     Bytes pending;
-    std::size_t skipped_bytes = 0;
-    std::vector<Chunk> read_chunks;
     bool link_failed = false;
 };
 

@@ -1,11 +1,6 @@
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
+#include "support/Test_Helpers.hpp"
 
 namespace Quorin_Test {
 
@@ -13,7 +8,6 @@ namespace Quorin_Test {
 struct Log_Line {
     std::string tag;      ///< the five-character level tag, e.g. "INFO " or "ERROR"
     std::string message;  ///< the text after "] ", up to the end of the line
-    /// "[" tag "] " message, handy for comparing whole sequences.
     std::string tagged() const { return "[" + tag + "] " + message; }
 };
 
@@ -35,24 +29,12 @@ inline std::vector<std::string> tagged_messages(const std::vector<Log_Line>& lin
     return tagged;
 }
 
-/// Index of the first line from `from` on whose message `matches`.
-inline std::optional<std::size_t> find_line(const std::vector<Log_Line>& lines, std::size_t from,
-                                            const std::function<bool(const std::string&)>& matches) {
-    for (std::size_t i = from; i < lines.size(); ++i)
-        if (matches(lines[i].message)) return i;
-    return std::nullopt;
-}
-
 /// Index of the first line from `from` on whose message is exactly `message`.
 inline std::optional<std::size_t> find_message(const std::vector<Log_Line>& lines, const std::string& message,
                                                std::size_t from = 0) {
-    return find_line(lines, from, [&](const std::string& text) { return text == message; });
-}
-
-/// Index of the first line from `from` on whose message starts with `prefix`.
-inline std::optional<std::size_t> find_message_starting(const std::vector<Log_Line>& lines, const std::string& prefix,
-                                                        std::size_t from = 0) {
-    return find_line(lines, from, [&](const std::string& text) { return text.starts_with(prefix); });
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (lines[i].message == message) return i;
+    return std::nullopt;
 }
 
 /// Number of lines whose message starts with `prefix`.

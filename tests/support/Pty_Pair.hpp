@@ -1,12 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <system_error>
-
 #include "support/Free_Port.hpp"
 
 namespace Quorin_Test {

@@ -1,15 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-
 #include "support/Free_Port.hpp"
 #include "support/Log_Lines.hpp"
 
@@ -92,8 +82,7 @@ public:
         if (::pipe2(in, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC) || (pid = ::fork()) < 0)
             throw std::runtime_error("cannot start " + argv_text[0]);
         if (pid == 0) {
-            // The test runner may block signals in its threads; the program starts with none blocked.
-            sigset_t none;
+            sigset_t none;  // the test runner may block signals in its threads; the program starts with none blocked
             sigemptyset(&none);
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
             if (::dup2(in[0], 0) == 0 && ::dup2(out_pipe[1], 1) == 1 && ::dup2(err_pipe[1], 2) == 2 &&
@@ -136,46 +125,42 @@ public:
     /// Waits until standard output holds `text` at or after `from`; returns its position.
     std::optional<std::size_t> wait_for_output(const std::string& text, std::size_t from = 0,
                                                std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(mutex);
         std::size_t found = std::string::npos;
-        changed.wait_for(lock, timeout, [&] { return (found = stdout_text.find(text, from)) != std::string::npos; });
+        wait([&] { return (found = stdout_text.find(text, from)) != std::string::npos; }, timeout);
         return found == std::string::npos ? std::nullopt : std::optional(found);
     }
     /// Sends `line` to the console while it waits at its prompt and returns what it printed
     /// between the echo of the line and the next prompt, log lines left out: the reply
     /// followed by the console's own "\n". Nothing if no next prompt comes in time.
     std::optional<std::string> console_command(const std::string& line, std::chrono::milliseconds timeout = 10s) {
-        const std::string prompt = "\nQuorin Core: ";
-        const std::string echo = "Quorin Core: > " + (setup.console_echoes ? line + "\n" : "");
+        const std::string prompt = "\nQuorin Core: ", echo = "Quorin Core: > " + (setup.console_echoes ? line + "\n" : "");
         const std::size_t last_prompt = out().rfind(prompt);
         send_line(line);
-        std::unique_lock lock(mutex);
         std::optional<std::string> reply;
-        changed.wait_for(lock, timeout, [&] {
+        wait([&] {
             const std::string console = without_log_lines(stdout_text.substr(last_prompt == std::string::npos ? 0 : last_prompt));
             const auto echo_end = console.find(echo) == std::string::npos ? console.size() : console.find(echo) + echo.size();
             const auto next_prompt = console.find(prompt, echo_end);
             if (next_prompt != std::string::npos) reply = console.substr(echo_end, next_prompt - echo_end);
             return reply.has_value();
-        });
+        }, timeout);
         return reply;
     }
     /// Waits for the process to end and its output to be read to the end; its exit status, or
     /// nothing on time-out.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 20s) {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, timeout, [&] { return exit_status && open_pipes == 0; });
-        return open_pipes == 0 ? exit_status : std::nullopt;
+        return wait([&] { return exit_status && open_pipes == 0; }, timeout) ? exit_status : std::nullopt;
     }
 
-    std::string out() const { return locked_copy(stdout_text); }
-    std::string err() const { return locked_copy(stderr_text); }
+    std::string out() const { std::lock_guard lock(mutex); return stdout_text; }
+    std::string err() const { std::lock_guard lock(mutex); return stderr_text; }
     std::uint16_t ctrl_port() const { return setup.control_port; }
 
 private:
-    std::string locked_copy(const std::string& text) const {
-        std::lock_guard lock(mutex);
-        return text;
+    /// Waits, holding the lock while it checks, until `done` holds or `timeout` passes.
+    bool wait(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, done);
     }
     void read_pipe(int fd, std::string& into) {
         char buffer[4096];
@@ -183,8 +168,7 @@ private:
             std::lock_guard lock(mutex);
             const std::size_t from = into.empty() ? 0 : into.size() - 1;  // the last read may have ended in "\r"
             into.append(buffer, static_cast<std::size_t>(got));
-            for (auto at = into.find("\r\n", from); setup.text_mode_output && at != std::string::npos;
-                 at = into.find("\r\n", at))
+            for (auto at = into.find("\r\n", from); setup.text_mode_output && at != std::string::npos; at = into.find("\r\n", at))
                 into.erase(at, 1);
             changed.notify_all();
         }
@@ -208,8 +192,7 @@ private:
     std::condition_variable changed;
     std::optional<int> exit_status;
     int open_pipes = 2;
-    std::string stdout_text;
-    std::string stderr_text;
+    std::string stdout_text, stderr_text;
     std::vector<std::thread> threads;  ///< the readers of standard output and error, and the waiter
 };
 

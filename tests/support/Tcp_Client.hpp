@@ -1,13 +1,10 @@
 #pragma once
 
-#include <netinet/tcp.h>
-#include <poll.h>
-
 #include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
 
-/// A blocking TCP client on 127.0.0.1 for driving the control port.
+/// A TCP client on 127.0.0.1 for driving the control port.
 class Tcp_Client {
 public:
     /// Connects; throws on failure.
@@ -34,8 +31,7 @@ public:
     }
     /// Sends `line` + "\n" and returns the reply, which ends with `reply_end`.
     std::optional<std::string> command(const std::string& line, const std::string& reply_end = "\r\n") {
-        if (!send(line + "\n")) return std::nullopt;
-        return receive_until(reply_end);
+        return send(line + "\n") ? receive_until(reply_end) : std::nullopt;
     }
     /// True once the server has closed the connection (within `timeout`).
     bool wait_closed(std::chrono::milliseconds timeout = 10s) {
@@ -44,21 +40,16 @@ public:
     }
     void close() { fd.reset(); }
     /// The port of this client's end of the connection.
-    std::uint16_t local_port() const {
-        sockaddr_in address{};
-        socklen_t size = sizeof address;
-        return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 ? ntohs(address.sin_port) : 0;
-    }
+    std::uint16_t local_port() const { return bound_port_of(fd); }
 
 private:
     /// Reads while `more` holds; false on time-out or end of stream.
     bool receive_while(const std::function<bool()>& more, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (more()) {
+        for (const auto deadline = std::chrono::steady_clock::now() + timeout; more();) {
             pollfd ready{fd, POLLIN, 0};
+            char buffer[8192];
             if (peer_closed || ms_left(deadline) == 0) return false;
             if (::poll(&ready, 1, ms_left(deadline)) <= 0) continue;
-            char buffer[8192];
             const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
             if (got <= 0) peer_closed = true;
             else pending.append(buffer, static_cast<std::size_t>(got));

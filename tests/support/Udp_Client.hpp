@@ -1,23 +1,17 @@
 #pragma once
 
-#include <poll.h>
-
 #include "support/Free_Port.hpp"
 
 namespace Quorin_Test {
 
-/// A blocking UDP socket on 127.0.0.1, bound to a port of its own, playing a PDO or SDO client.
+/// A UDP socket on 127.0.0.1, bound to a port of its own, playing a PDO or SDO client.
 class Udp_Client {
 public:
     using Bytes = std::vector<std::uint8_t>;
 
     /// Binds 127.0.0.1 on `port`, or on a port the system picks when 0; throws on failure.
-    explicit Udp_Client(std::uint16_t port = 0) : fd(bound_socket(SOCK_DGRAM, port)) {
-        sockaddr_in address{};
-        socklen_t size = sizeof address;
-        if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            throw std::runtime_error("cannot bind a UDP client on 127.0.0.1:" + std::to_string(port));
-        bound_port = ntohs(address.sin_port);
+    explicit Udp_Client(std::uint16_t port = 0) : fd(bound_socket(SOCK_DGRAM, port)), bound_port(bound_port_of(fd)) {
+        if (bound_port == 0) throw std::runtime_error("cannot bind a UDP client on 127.0.0.1:" + std::to_string(port));
     }
     /// Sends one datagram to 127.0.0.1:`port`; false if it could not be sent.
     bool send_to(std::uint16_t port, const Bytes& datagram) {
@@ -34,13 +28,6 @@ public:
         if (got < 0) return std::nullopt;
         datagram.resize(static_cast<std::size_t>(got));
         return datagram;
-    }
-    /// Every datagram that arrives within `window`.
-    std::vector<Bytes> receive_for(std::chrono::milliseconds window) {
-        std::vector<Bytes> datagrams;
-        for (const auto end = std::chrono::steady_clock::now() + window; ms_left(end) > 0;)
-            if (auto datagram = receive(std::chrono::milliseconds(ms_left(end)))) datagrams.push_back(std::move(*datagram));
-        return datagrams;
     }
     /// Receives until a datagram equal to `expected` comes, skipping others (echoes of earlier
     /// data); false when `timeout` passes first.
@@ -76,7 +63,7 @@ public:
 
 private:
     Fd fd;
-    std::uint16_t bound_port = 0;
+    std::uint16_t bound_port;
 };
 
 }  // namespace Quorin_Test

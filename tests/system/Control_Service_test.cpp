@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <future>
-#include <memory>
 
 #include "support/Server_Process.hpp"
 #include "support/Tcp_Client.hpp"
@@ -48,34 +46,25 @@ protected:
 
 using Console = Control_Service;
 
-TEST_F(Console, replies_are_the_parsers_with_a_line_feed_and_only_the_bare_word_exit_is_special) {
+TEST_F(Console, replies_are_the_parsers_with_a_line_feed_only_the_bare_word_exit_is_special_and_tcp_runs_alongside) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"  help    me  ", Expected::help_wrong_format},
-        {"   help   ", Expected::help_listing},
-        {"", Expected::unknown_command_with_listing},
-        {"exit ", Expected::unknown_command_with_listing},
-        {" exit", Expected::unknown_command_with_listing},
-        {"EXIT", Expected::unknown_command_with_listing},
+        {"  help    me  ", Expected::help_wrong_format}, {"   help   ", Expected::help_listing},
+        {"", Expected::unknown_command_with_listing}, {"exit ", Expected::unknown_command_with_listing},
+        {" exit", Expected::unknown_command_with_listing}, {"EXIT", Expected::unknown_command_with_listing},
         {"HELP", Expected::unknown_command_with_listing},  // names are case-sensitive
-        {"exit now", Expected::unknown_command},
-        {"lsctrl", listing_of({})},
+        {"exit now", Expected::unknown_command}, {"lsctrl", listing_of({})},
         {"lsport now", "USAGE: lsport\r\n>-WRONG FORMAT\r\n"}};
     for (const auto& [line, reply] : cases) EXPECT_EQ(reply_to(line), reply + "\n") << "[" << line << "]";
     // lsport answers one JSON line of the machine's ports.
     const std::string reply = reply_to("lsport");
     ASSERT_TRUE(reply.ends_with("]}\r\n\n")) << reply;
-    const auto ports = nlohmann::json::parse(reply).at("ports");
-    for (const auto& port : ports) EXPECT_TRUE(port.get<std::string>().starts_with("/dev/tty")) << port;
-}
+    for (const auto& port : nlohmann::json::parse(reply).at("ports"))
+        EXPECT_TRUE(port.get<std::string>().starts_with("/dev/tty")) << port;
 
-TEST_F(Console, console_and_tcp_commands_run_side_by_side) {
+    // Console and TCP commands side by side.
     Tcp_Client client(server.ctrl_port());
-    const std::string listing = listing_of({&client});
     std::string lines, expected;
-    for (int i = 0; i < 40; ++i) {
-        lines += "help\nhelp me\n";
-        expected += Expected::help_listing + Expected::help_wrong_format;
-    }
+    for (int i = 0; i < 40; ++i) lines += "help\nhelp me\n", expected += Expected::help_listing + Expected::help_wrong_format;
     auto tcp_replies = std::async(std::launch::async, [&] {
         return client.send(lines + "lsctrl\n") ? client.receive_until("]}\r\n") : std::nullopt;
     });
@@ -83,8 +72,8 @@ TEST_F(Console, console_and_tcp_commands_run_side_by_side) {
         ASSERT_EQ(reply_to("help"), Expected::help_listing + "\n");
         ASSERT_EQ(reply_to("help me"), Expected::help_wrong_format + "\n");
     }
-    EXPECT_EQ(tcp_replies.get(), expected + listing);
-    EXPECT_EQ(reply_to("lsctrl"), listing + "\n");
+    EXPECT_EQ(tcp_replies.get(), expected + listing_of({&client}));
+    EXPECT_EQ(reply_to("lsctrl"), listing_of({&client}) + "\n");
 }
 
 TEST_F(Control_Service, each_line_gets_exactly_its_reply_once_its_line_feed_has_come) {
@@ -97,18 +86,12 @@ TEST_F(Control_Service, each_line_gets_exactly_its_reply_once_its_line_feed_has_
     ASSERT_TRUE(client.send(" me"));
     ASSERT_EQ(other->command("help me"), Expected::help_wrong_format);
     const std::vector<std::pair<std::string, std::string>> rotation{
-        {"help\r", Expected::help_listing},
-        {"help me\r", Expected::help_wrong_format},
-        {"", Expected::unknown_command_with_listing},
-        {"\thelp\v\f ", Expected::help_listing},
-        {"lsctrl now", "USAGE: lsctrl\r\n>-WRONG FORMAT\r\n"},
-        {"frobnicate now", Expected::unknown_command}};
+        {"help\r", Expected::help_listing}, {"help me\r", Expected::help_wrong_format},
+        {"", Expected::unknown_command_with_listing}, {"\thelp\v\f ", Expected::help_listing},
+        {"lsctrl now", "USAGE: lsctrl\r\n>-WRONG FORMAT\r\n"}, {"frobnicate now", Expected::unknown_command}};
     // A thousand lines sent back to back before any reply is read.
     std::string lines = "\n", expected = Expected::help_wrong_format;
-    for (int i = 0; i < 1000; ++i) {
-        lines += rotation[i % rotation.size()].first + "\n";
-        expected += rotation[i % rotation.size()].second;
-    }
+    for (int i = 0; i < 1000; ++i) lines += rotation[i % 6].first + "\n", expected += rotation[i % 6].second;
     // lsctrl's reply, the only one ending in "]}\r\n", marks the end: nothing else comes before it.
     ASSERT_TRUE(client.send(lines + "lsctrl\n"));
     const auto replies = client.receive_until("]}\r\n");
@@ -127,8 +110,7 @@ TEST_F(Control_Service, ninth_client_is_served_once_one_of_the_eight_has_closed)
     // Had the ninth been served before, its listing would hold the first of the eight.
     eight.front()->close();
     std::vector<const Tcp_Client*> listed;
-    for (std::size_t i = 1; i < eight.size(); ++i) listed.push_back(eight[i].get());
-    listed.push_back(&ninth);
+    for (std::size_t i = 1; i <= 8; ++i) listed.push_back(i < 8 ? eight[i].get() : &ninth);
     EXPECT_EQ(ninth.receive_until("\r\n"), listing_of(listed));
 }
 

@@ -27,27 +27,17 @@ std::string unknown(const std::string& arg) { return "Error: Unknown option " + 
 
 TEST(Options, the_first_option_that_is_not_debug_decides_the_output_and_ends_the_program) {
     const std::vector<std::tuple<std::vector<std::string>, int, ::testing::Matcher<std::string>, std::string>> cases{
-        {{"--version"}, 0, version_block, ""},
-        {{"-v", "-x"}, 0, version_block, ""},
-        {{"-d", "--version"}, 0, version_block, ""},
-        {{"-v", "--help"}, 0, version_block, ""},
-        {{"--help"}, 0, usage_block, ""},
-        {{"-h", "--bogus"}, 0, usage_block, ""},
-        {{"-d", "-h", "-v"}, 0, usage_block, ""},
-        {{"--Debug"}, 1, "", unknown("--Debug")},  // options are case-sensitive
-        {{"-dv"}, 1, "", unknown("-dv")},          // and cannot be combined
-        {{"debug"}, 1, "", unknown("debug")},
-        {{"--debug=1"}, 1, "", unknown("--debug=1")},
-        {{""}, 1, "", unknown("")},
+        {{"--version"}, 0, version_block, ""}, {{"-v", "-x"}, 0, version_block, ""},
+        {{"-d", "--version"}, 0, version_block, ""}, {{"-v", "--help"}, 0, version_block, ""},
+        {{"--help"}, 0, usage_block, ""}, {{"-h", "--bogus"}, 0, usage_block, ""}, {{"-d", "-h", "-v"}, 0, usage_block, ""},
+        {{"--Debug"}, 1, "", unknown("--Debug")}, {{"-dv"}, 1, "", unknown("-dv")},  // case-sensitive, not combined
+        {{"debug"}, 1, "", unknown("debug")}, {{"--debug=1"}, 1, "", unknown("--debug=1")}, {{""}, 1, "", unknown("")},
         {{"-x", "--version"}, 1, "", unknown("-x")},  // the later one is never looked at
         {{"--debug", "-d", "-q"}, 1, "", unknown("-q")}};
     for (const auto& [args, status, out, err] : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
         // Free ports in place, so that a run which wrongly starts the server stays off the defaults.
-        auto options = Server_Process::options_with_ports();
-        options.args = args;
-        options.wait_until_started = false;
-        Server_Process process(options);
+        Server_Process process({.config = Server_Ports{}.config(), .args = args, .wait_until_started = false});
         EXPECT_EQ(process.wait_exit(), status);
         EXPECT_THAT(process.out(), out);
         EXPECT_EQ(process.err(), err);
@@ -55,9 +45,7 @@ TEST(Options, the_first_option_that_is_not_debug_decides_the_output_and_ends_the
 }
 
 TEST(Options, debug_given_twice_starts_the_server_logging_debug_lines) {
-    auto options = Server_Process::options_with_ports();
-    options.args = {"--debug", "-d"};
-    Server_Process server(options);
+    Server_Process server({.config = Server_Ports{}.config(), .args = {"--debug", "-d"}});
     Pty_Pair line;
     EXPECT_EQ(server.console_command("bind hand " + line.port_path()),
               "OK bind device [hand] to port [" + line.port_path() + "]\r\n\n");
@@ -75,27 +63,19 @@ std::vector<std::string> config_log(const Server_Process& server) {
     return tagged_messages({lines.begin(), lines.begin() + static_cast<long>(accept.value_or(lines.size()))});
 }
 
-std::string loaded_control_port(std::uint16_t port) {
-    return "[INFO ] Loaded control_service->port: " + std::to_string(port);
-}
-
+std::string loaded_control_port(std::uint16_t port) { return "[INFO ] Loaded control_service->port: " + std::to_string(port); }
 std::string invalid(const std::string& name, const std::string& number) {
     return "[ERROR] Config " + name + " [" + number + "] invalid (should be 1024 - 65535)!";
 }
 
-void expect_control_port_answers(std::uint16_t port) {
-    Tcp_Client client(port);
-    EXPECT_EQ(client.command("help me"), Expected::help_wrong_format);
-}
+void expect_control_port_answers(std::uint16_t port) { EXPECT_EQ(Tcp_Client(port).command("help me"), Expected::help_wrong_format); }
 
 const std::string prompt = "\nQuorin Core: ";
 
 std::vector<std::string> config_lines(const Server_Ports& ports) {
-    return {"[INFO ] Loading config from: ./quorin_cfg.ini",
-            loaded_control_port(ports.control),
+    return {"[INFO ] Loading config from: ./quorin_cfg.ini", loaded_control_port(ports.control),
             "[INFO ] Loaded sdo_service->port: " + std::to_string(ports.sdo),
-            "[INFO ] Loaded pdo_service->port_start: " + std::to_string(ports.pdo),
-            "[INFO ] Config loaded from: ./quorin_cfg.ini"};
+            "[INFO ] Loaded pdo_service->port_start: " + std::to_string(ports.pdo), "[INFO ] Config loaded from: ./quorin_cfg.ini"};
 }
 
 /// The configuration file as the server reads it, seen through its log.
@@ -120,8 +100,7 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
         {"[sdo_service]\nport = 29995", ""},  // the SDO port is read from port_start
         {"port_start = 30000abc", "[INFO ] Loaded sdo_service->port: 30000"},
         {"   timeout_s   =   abc   \t", error + "timeout_s   =   abc - stoi"},
-        {"port_start = 65535", "[INFO ] Loaded sdo_service->port: 65535"},
-        {"port_start = 99999", invalid("sdo_service->port", "99999")},
+        {"port_start = 65535", "[INFO ] Loaded sdo_service->port: 65535"}, {"port_start = 99999", invalid("sdo_service->port", "99999")},
         {"[pdo_service] # first channel port", ""},  // no "]" at its end: not a section line
         {"port_start = 29994", "[INFO ] Loaded sdo_service->port: 29994"},
         {"[pdo_service]\nport_start\nport_start =   \t\n# port_start = 29993\n   # port_start = 29992\n\n   \t", ""},
@@ -134,11 +113,9 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
         {"baudrate = 2147483647", "[INFO ] Loaded device->baudrate: 2147483647"},
         {"baudrate = -1", "[INFO ] Loaded device->baudrate: 18446744073709551615"},
         {"[control_service]\nPORT = 29996\ntimeout_s =   42   ", "[INFO ] Loaded control_service->timeout_s: 42"},
-        {"port = 1023", invalid(control_invalid, "1023")},
-        {"port = 65535", loaded_control_port(65535)},
+        {"port = 1023", invalid(control_invalid, "1023")}, {"port = 65535", loaded_control_port(65535)},
         {"port = " + std::to_string(port), loaded_control_port(port)},  // the last valid value is the one used
-        {"port = 65536", invalid(control_invalid, "65536")},
-        {"port = -1", invalid(control_invalid, "-1")},
+        {"port = 65536", invalid(control_invalid, "65536")}, {"port = -1", invalid(control_invalid, "-1")},
         {"port = 0", invalid(control_invalid, "0")}};
     std::string file;
     std::vector<std::string> expected{"[INFO ] Loading config from: ./quorin_cfg.ini"};
@@ -156,8 +133,8 @@ TEST_F(Config, file_in_the_working_directory_is_read_before_the_one_above_which_
     for (const bool both : {true, false}) {
         SCOPED_TRACE(both ? "both files" : "only ../");
         const auto port = free_port();
-        const std::string config = "[control_service]\nport = " + std::to_string(port) + "\n";
-        const std::string path = both ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
+        const std::string config = "[control_service]\nport = " + std::to_string(port) + "\n",
+                          path = both ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
         Server_Process server({.config = both ? config : "", .parent_config = both ? "[device]\nbaudrate = 9600\n" : config});
         EXPECT_THAT(config_log(server), ElementsAre("[INFO ] Loading config from: " + path, loaded_control_port(port),
                                                     "[INFO ] Config loaded from: " + path));
@@ -169,10 +146,7 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
     // The default port 50000 is held here if it can be, so that the server fails on it rather
     // than run on a fixed port next to other tests.
     std::optional<Occupied_Port> default_port;
-    try {
-        default_port.emplace(50000);
-    } catch (const std::runtime_error&) {
-    }
+    try { default_port.emplace(50000); } catch (const std::runtime_error&) {}
     const Occupied_Port taken(0);
     const Server_Ports ports{.control = taken.port()};
     const std::vector<std::string> no_file{"[WARN ] Failed to open config file. Tried paths:",
@@ -181,9 +155,8 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
     for (const bool with_file : {true, false}) {
         SCOPED_TRACE(with_file ? "a config file" : "no config file");
         if (!with_file && !default_port) continue;
-        auto options = with_file ? Server_Process::options_with_ports(ports) : Server_Process::Options{};
-        options.wait_until_started = false;  // "../" is the empty temporary directory
-        Server_Process server(options);
+        // Without a file of its own the server finds none: "../" is the empty temporary directory.
+        Server_Process server({.config = with_file ? ports.config() : "", .wait_until_started = false});
         // Standard input stays open: a server that went on to its console would not end here.
         ASSERT_EQ(server.wait_exit(), 2);
         EXPECT_EQ(server.err(), "Error binding acceptor: Address already in use\n");
@@ -209,16 +182,14 @@ TEST(Startup_Shutdown, start_up_is_logged_before_the_first_prompt_and_exit_or_en
 
         Tcp_Client client(ports.control);
         ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
-        if (by_exit) server.send_line("exit");
-        else server.close_stdin();
+        by_exit ? server.send_line("exit") : server.close_stdin();
         ASSERT_EQ(server.wait_exit(), 0);
         EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
         const std::string out = server.out();
-        EXPECT_THAT(shutdown_log(out),
-                    ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
-                                "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
-                                "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
-                                "[INFO ] SDO Service stopped!"));
+        EXPECT_THAT(shutdown_log(out), ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
+                                                   "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
+                                                   "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
+                                                   "[INFO ] SDO Service stopped!"));
         EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
         EXPECT_EQ(server.err(), "");
         // No reply to the line that ended it; the console's last words are its prompt.

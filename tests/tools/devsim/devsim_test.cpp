@@ -70,15 +70,13 @@ protected:
     void start(const std::function<void(Config&)>& set = [](Config&) {}) {
         Config config;
         set(config);
-        config.link_path = link;
-        config.trace_memory = 64;
+        config.link_path = link, config.trace_memory = 64;
         simulator = std::make_unique<Device_Simulator>(config);
         simulator->start();
         peer = std::make_unique<Quorin_Test::Link_Peer>(link);
     }
     std::optional<Bytes> ask(std::uint8_t protocol, const Bytes& data, std::uint16_t quota = full_quota) {
-        peer->send(protocol, data, quota);
-        return peer->read_frame();
+        return peer->send(protocol, data, quota), peer->read_frame();
     }
     std::optional<Bytes> tpdo() { return ask(pdo, tpdo_request_data); }
     Counters counted(const std::function<bool(const Counters&)>& done) {
@@ -86,16 +84,17 @@ protected:
         return simulator->counters();
     }
 
-    Quorin_Test::Temp_Dir dir;
+    const Quorin_Test::Temp_Dir dir;
     const std::string link = dir.path() + "/sim0";
     std::unique_ptr<Device_Simulator> simulator;
     std::unique_ptr<Quorin_Test::Link_Peer> peer;
 };
 
-TEST_F(Device_Simulator_Test, tpdo_answers_echo_the_last_rpdo_or_count_from_one_fit_the_quota_and_carry_faults) {
-    start();
+// The server's tests see a replug (a new pty at the link); only here is the unplug itself seen.
+TEST_F(Device_Simulator_Test, tpdo_answers_echo_or_count_and_carry_faults_sdo_answers_queue_and_an_unplug_fails_reads) {
+    start([](Config& c) { c.replug_after = 1ms; });
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), simulator->slave_path());
-    Bytes bad = build_frame(Raw_Frame::host_id, Raw_Frame::device_id, pdo, tpdo_request_data, full_quota);
+    Bytes bad = Quorin_Test::build_frame(Raw_Frame::host_id, Raw_Frame::device_id, pdo, tpdo_request_data, full_quota);
     bad[14] ^= 1;
     peer->write(joined({{0x01, 0x02}, bad}));  // noise, and a request with a bad CRC: neither is answered
     EXPECT_EQ(tpdo(), answer(pdo, padded({}))) << "before any RPDO";
@@ -104,11 +103,7 @@ TEST_F(Device_Simulator_Test, tpdo_answers_echo_the_last_rpdo_or_count_from_one_
     EXPECT_EQ(tpdo(), answer(pdo, largest));
     EXPECT_EQ(ask(pdo, tpdo_request_data, 8), answer(pdo, Bytes(22, 0xC3))) << "cut to the quota's 32 bytes";
 
-    const auto counting = [](Fault_Plan faults) {
-        Behaviour behaviour;
-        behaviour.tpdo_mode = TPDO_Mode::COUNTER, behaviour.tpdo_size = 6, behaviour.faults = faults;
-        return behaviour;
-    };
+    const auto counting = [](Fault_Plan faults) { return Behaviour{.tpdo_mode = TPDO_Mode::COUNTER, .tpdo_size = 6, .faults = faults}; };
     simulator->set_behaviour(counting({}));
     peer->send(pdo, tpdo_request_data, 3);  // no room for any frame: no answer, no number
     EXPECT_EQ(tpdo(), answer(pdo, padded({1, 0, 0, 0, 4, 5})));
@@ -128,10 +123,9 @@ TEST_F(Device_Simulator_Test, tpdo_answers_echo_the_last_rpdo_or_count_from_one_
     ASSERT_EQ(trace.size(), 10u);
     EXPECT_EQ(std::tie(trace[0].kind, trace[2].kind, trace[5].kind, trace[5].reply_quota),
               std::tuple(Frame_Kind::BAD, Frame_Kind::RPDO, Frame_Kind::TPDO_REQUEST, 3));
-}
 
-TEST_F(Device_Simulator_Test, sdo_messages_are_echoed_in_order_and_what_does_not_fit_waits_for_the_next_frame) {
-    start();
+    // SDO messages are echoed in order; what does not fit waits for the next frame.
+    simulator->set_behaviour({});
     const Bytes short_message{0x21, 0xA, 0xB, 0xC}, eight{0x23, 1, 2, 3, 0xEE, 5, 6, 7};  // 4 and 8 bytes
     const Bytes m0 = sdo_message(0), m7 = sdo_message(7), m255 = sdo_message(255);
     // 32 bytes of room leave 22 data bytes: three answers fill them.
@@ -139,6 +133,11 @@ TEST_F(Device_Simulator_Test, sdo_messages_are_echoed_in_order_and_what_does_not
     peer->send(sdo, sdo_message(9), 2);  // no room for any frame: all wait, ahead of the next frame's own
     EXPECT_EQ(ask(sdo, sdo_message(5)), answer(sdo, joined({m7, m255, sdo_message(9), sdo_message(5)})));
     EXPECT_EQ(ask(sdo, {}), answer(sdo, {})) << "an empty SDO frame when nothing is owed";
+
+    simulator->unplug();
+    EXPECT_FALSE(peer->read_frame());
+    EXPECT_TRUE(peer->failed());
+    EXPECT_EQ(counted([](const Counters& c) { return c.replugs == 1; }).unplugs, 1u);
 }
 
 TEST_F(Device_Simulator_Test, a_split_answer_leaves_in_pieces) {
@@ -152,16 +151,6 @@ TEST_F(Device_Simulator_Test, a_split_answer_leaves_in_pieces) {
     }));
     const Bytes whole = answer(pdo, padded({}));
     EXPECT_EQ(got, Bytes(whole.begin(), whole.begin() + 8));
-}
-
-// The server's tests see a replug (a new pty at the link); only here is the unplug itself seen.
-TEST_F(Device_Simulator_Test, an_unplug_fails_the_servers_reads) {
-    start([](Config& c) { c.replug_after = 1ms; });
-    ASSERT_TRUE(tpdo());
-    simulator->unplug();
-    EXPECT_FALSE(peer->read_frame());
-    EXPECT_TRUE(peer->failed());
-    EXPECT_EQ(counted([](const Counters& c) { return c.replugs == 1; }).unplugs, 1u);
 }
 
 TEST(Command_Line, every_option_is_read_in_both_forms_and_bad_lines_say_what_is_wrong) {
@@ -187,15 +176,11 @@ TEST(Command_Line, every_option_is_read_in_both_forms_and_bad_lines_say_what_is_
                        b.faults.wrong_length_every, b.faults.stray_every), std::tuple(2u, 3u, 4u, 5u, 6u));
 
     for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{}, "no link path"},
-             {{"a", "b"}, "more than one link path"},
-             {{"--bogus", "a"}, "unknown option --bogus"},
-             {{"a", "--baud"}, "--baud wants a value"},
-             {{"--baud", "12x", "a"}, "--baud wants a whole number"},
+             {{}, "no link path"}, {{"a", "b"}, "more than one link path"}, {{"--bogus", "a"}, "unknown option --bogus"},
+             {{"a", "--baud"}, "--baud wants a value"}, {{"--baud", "12x", "a"}, "--baud wants a whole number"},
              {{"--split", "0", "a"}, "--split wants a whole number from 1 to 1024, not '0'"},
              {{"--tpdo", "zero", "a"}, "--tpdo wants echo or counter, not 'zero'"},
-             {{"--native-usb=1", "a"}, "--native-usb takes no value"},
-             {{"--trace=", "a"}, "--trace wants a file name"}}) {
+             {{"--native-usb=1", "a"}, "--native-usb takes no value"}, {{"--trace=", "a"}, "--trace wants a file name"}}) {
         const Command_Line bad = parse(args);
         EXPECT_NE(bad.error.find(expected), std::string::npos) << bad.error;
         EXPECT_FALSE(bad.help);
@@ -206,10 +191,8 @@ TEST(Command_Line, every_option_is_read_in_both_forms_and_bad_lines_say_what_is_
 TEST(Devsim_Process, publishes_its_pty_and_serves_until_sigterm) {
     Quorin_Test::Temp_Dir dir;
     const std::string link = dir.path() + "/sim0";
-    Quorin_Test::Server_Process::Options options;
-    options.command = {QUORIN_DEVSIM_BINARY, "--tpdo=counter", "--tpdo-size", "8", link};
-    options.wait_until_started = false;
-    Quorin_Test::Server_Process simulator(options);
+    Quorin_Test::Server_Process simulator(
+        {.wait_until_started = false, .command = {QUORIN_DEVSIM_BINARY, "--tpdo=counter", "--tpdo-size", "8", link}});
     ASSERT_TRUE(simulator.wait_for_output("ready on " + link)) << simulator.err();
     {
         Quorin_Test::Link_Peer peer(link);
