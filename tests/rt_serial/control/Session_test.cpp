@@ -152,7 +152,8 @@ TEST_F(Session_Test, no_nrt_transfer_starts_in_windows_too_small_for_the_line) {
     // At 9600 baud the smallest NRT window is far longer than a 10 ms period: while PDO runs,
     // no SDO frame may be sent; once it stops, the waiting messages go out.
     start(9600, nullptr, true);
-    enqueue_sdo(1, 3);
+    const std::uint8_t smallest[4] = {0x21, 1, 2, 3};  // fits even the frame of a window of a few bytes
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(tx_queue.enqueue(smallest, sizeof smallest), 0);
     ASSERT_TRUE(wait([&](const Counters& c) { return c.rpdo_frames >= 20; }));
     EXPECT_EQ(simulator->counters().sdo_frames, 0u);
     session->disable_pdo();

@@ -21,24 +21,6 @@ using Quorin_Core::Utility::set_log_level;
 using Quorin_Test::Captured_Stdout;
 using Ports = std::vector<std::string>;
 
-constexpr const char* test_key = "Software\\Quorin_Test\\SERIALCOMM";
-
-/// Fills the test's own key under HKEY_CURRENT_USER with `values` (name, type, data) and lists
-/// it; the key is deleted again. Value names enumerate in the order they are added.
-std::optional<Ports> listed(const std::vector<std::tuple<std::string, DWORD, std::string>>& values, LONG& error) {
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, test_key);
-    HKEY key = nullptr;
-    if (::RegCreateKeyExA(HKEY_CURRENT_USER, test_key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        throw std::runtime_error("cannot create the test key");
-    for (const auto& [name, type, data] : values)
-        ::RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
-    auto ports = registry_ports(HKEY_CURRENT_USER, test_key, error);
-    ::RegCloseKey(key);
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, test_key);
-    return ports;
-}
-
 TEST(Serial_Line, a_port_that_cannot_be_opened_fails_with_the_system_message) {
     boost::asio::io_context io;
     const std::string message =
@@ -56,22 +38,27 @@ TEST(Serial_Line, a_port_that_cannot_be_opened_fails_with_the_system_message) {
 }
 
 TEST(Port_Discovery, registry_lists_plain_strings_to_their_first_zero_until_a_value_too_long) {
-    const std::string zero(1, '\0'), longest(registry_buffer_bytes - 1, 'A');
+    // A key of the test's own under HKEY_CURRENT_USER; value names enumerate in the order added.
+    const char* path = "Software\\Quorin_Test\\SERIALCOMM";
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, path);
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
     LONG error = -1;
-    EXPECT_EQ(listed({{"\\Device\\Serial0", REG_SZ, "COM1" + zero},
-                      {"\\Device\\Serial1", REG_DWORD, std::string("\x07\0\0\0", 4)},
-                      {"\\Device\\Serial2", REG_SZ, "COM3" + zero + "COM4"},
-                      {"\\Device\\Serial3", REG_EXPAND_SZ, "COM5" + zero},
-                      {"\\Device\\Serial4", REG_MULTI_SZ, "COM6" + zero + zero},
-                      {"\\Device\\Serial5", REG_SZ, "COM7"},  // stored without its zero byte
-                      {"\\Device\\VCP0", REG_SZ, longest + zero},
-                      {"\\Device\\VCP1", REG_SZ, std::string(registry_buffer_bytes, 'B') + zero},
-                      {"\\Device\\VCP2", REG_SZ, "COM9" + zero}},
-                     error),
-              (Ports{"COM1", "COM3", "COM7", longest}));
+    EXPECT_EQ(registry_ports(HKEY_CURRENT_USER, path, error), Ports{});
+    const std::string zero(1, '\0'), longest(registry_buffer_bytes - 1, 'A');
+    const std::tuple<const char*, DWORD, std::string> values[] = {
+        {"\\Device\\Serial0", REG_SZ, "COM1" + zero}, {"\\Device\\Serial1", REG_DWORD, std::string("\x07\0\0\0", 4)},
+        {"\\Device\\Serial2", REG_SZ, "COM3" + zero + "COM4"}, {"\\Device\\Serial3", REG_EXPAND_SZ, "COM5" + zero},
+        {"\\Device\\Serial4", REG_MULTI_SZ, "COM6" + zero + zero}, {"\\Device\\Serial5", REG_SZ, "COM7"},  // no zero
+        {"\\Device\\VCP0", REG_SZ, longest + zero}, {"\\Device\\VCP1", REG_SZ, longest + "B" + zero},
+        {"\\Device\\VCP2", REG_SZ, "COM9" + zero}};
+    for (const auto& [name, type, data] : values)
+        ::RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
+    EXPECT_EQ(registry_ports(HKEY_CURRENT_USER, path, error), (Ports{"COM1", "COM3", "COM7", longest}));
     EXPECT_EQ(error, ERROR_SUCCESS);
-    EXPECT_EQ(listed({}, error), Ports{});
-    EXPECT_EQ(registry_ports(HKEY_CURRENT_USER, test_key, error), std::nullopt);
+    ::RegCloseKey(key);
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, path);
+    EXPECT_EQ(registry_ports(HKEY_CURRENT_USER, path, error), std::nullopt);
     EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
 }
 
