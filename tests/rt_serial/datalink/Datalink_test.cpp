@@ -24,7 +24,7 @@ using R = Receive_Result;
 
 constexpr std::uint8_t untouched = 0xEE;
 
-TEST(Frame_Builder, smallest_frame_with_and_without_crc_and_the_largest_with_a_timestamp) {
+TEST(Raw_Frame, smallest_and_largest_frames_to_the_byte_and_the_lengths_refused) {
     std::array<std::uint8_t, 2048> buffer;
     std::size_t length = 0;
     for (const bool with_crc : {true, false}) {
@@ -40,53 +40,44 @@ TEST(Frame_Builder, smallest_frame_with_and_without_crc_and_the_largest_with_a_t
     EXPECT_EQ(Frame_Builder(0x00, 0xA0, true).max_data_size(), 1014u);
     ASSERT_EQ(stamped.build(buffer.data(), 0x11, buffer.data() + 100, 1006, 0, length), PACK_OK);
     EXPECT_EQ(length, 1024u);
-    EXPECT_EQ(buffer[4] >> 2, 63);
     EXPECT_EQ(stamped.build(buffer.data(), 0x11, buffer.data(), 1007, 0, length), PACK_TOO_LONG);
-}
 
-TEST(Raw_Frame, length_word_size_parser_and_refused_lengths) {
-    std::array<std::uint8_t, 1040> buffer{};
-    Raw_Frame frame;
+    Raw_Frame frame;  // the length word: length code and reply quota, masked
     frame.payload = buffer.data() + 6;
-    for (const auto& [length, quota, word] : {std::tuple{1024, 0xFFFF, 0xFFFF}, {32, 256, 0x0500}}) {
-        frame.length = static_cast<std::uint16_t>(length), frame.reply_quota = static_cast<std::uint16_t>(quota);
+    for (const auto& [size, quota, word] : {std::tuple{1024, 0xFFFF, 0xFFFF}, {32, 256, 0x0500}}) {
+        frame.length = static_cast<std::uint16_t>(size), frame.reply_quota = static_cast<std::uint16_t>(quota);
         ASSERT_EQ(frame.pack(buffer.data(), true), PACK_OK);
         EXPECT_EQ(buffer[4] << 8 | buffer[5], word);
+        EXPECT_EQ(Control::rx_size_parser(nullptr, buffer.data()), std::size_t(size));
     }
-    for (const auto& [byte4, size] : {std::pair{0x00, 16u}, {0x03, 16u}, {0x04, 32u}, {0xFF, 1024u}}) {
-        const std::array<std::uint8_t, 5> header{0xAA, 0x55, 0xA0, 0x00, static_cast<std::uint8_t>(byte4)};
-        EXPECT_EQ(Control::rx_size_parser(nullptr, header.data()), size);
-    }
+    buffer[4] = 0x03;  // the size parser reads the length code only
+    EXPECT_EQ(Control::rx_size_parser(nullptr, buffer.data()), 16u);
     buffer.fill(untouched);
-    for (const std::uint16_t length : {0, 8, 24, 1025, 1040}) {
-        frame.length = length;
-        EXPECT_EQ(frame.pack(buffer.data(), true), PACK_BAD_LENGTH) << length;
+    for (const std::uint16_t bad : {0, 8, 24, 1025, 1040}) {
+        frame.length = bad;
+        EXPECT_EQ(frame.pack(buffer.data(), true), PACK_BAD_LENGTH) << bad;
     }
     frame.payload = nullptr, frame.length = 32;
     EXPECT_EQ(frame.pack(buffer.data(), true), PACK_NULL_POINTER);
     EXPECT_EQ(buffer[0], untouched);
 }
 
-TEST(Payload_Descriptor, padding_the_1016_byte_limit_extension_and_little_endian_timestamps) {
-    const Bytes data(1024, 0x5A);
-    std::array<std::uint8_t, 2048> buffer;
+TEST(Payload_Descriptor, padding_extension_and_little_endian_timestamps_laid_out_and_read_back) {
+    const Bytes data(16, 0x5A);
+    std::array<std::uint8_t, 64> buffer;
     std::size_t out_length = 0;
-    const auto pack = [&](std::uint8_t flags, std::size_t size, const std::uint8_t* from) {
+    const auto pack = [&](std::size_t size, const std::uint8_t* from) {
         buffer.fill(untouched);
-        return Payload_Descriptor{.data = from, .size = size, .flags = flags}.pack(buffer.data(), out_length);
+        return Payload_Descriptor{.data = from, .size = size}.pack(buffer.data(), out_length);
     };
-    ASSERT_EQ(pack(0x00, 6, data.data()), PACK_OK);  // 8 bytes: a 16-byte frame
+    ASSERT_EQ(pack(6, data.data()), PACK_OK);  // 8 bytes: a 16-byte frame
     EXPECT_EQ(out_length, 8u);
-    ASSERT_EQ(pack(0x00, 7, data.data()), PACK_OK);  // 9 bytes: a 32-byte frame
-    Bytes expected{0x00, 0x00};                      // protocol and flags, the data, the padding
+    ASSERT_EQ(pack(7, data.data()), PACK_OK);  // 9 bytes: a 32-byte frame
+    Bytes expected{0x00, 0x00};                // protocol and flags, the data, the padding
     expected.resize(9, 0x5A), expected.resize(24, 0), expected.push_back(untouched);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 25), expected);
     EXPECT_EQ(out_length, 24u);
-    ASSERT_EQ(pack(0x80, 1012, data.data()), PACK_OK);  // 1016 bytes: a 1024-byte frame
-    EXPECT_EQ(out_length, 1016u);
-    EXPECT_EQ(pack(0x80, 1013, data.data()), PACK_TOO_LONG);
-    EXPECT_EQ(out_length, 4u);
-    EXPECT_EQ(pack(0x00, 4, nullptr), PACK_NULL_POINTER);
+    EXPECT_EQ(pack(4, nullptr), PACK_NULL_POINTER);
     EXPECT_EQ(buffer[0], untouched);
 
     const std::chrono::system_clock::time_point now{std::chrono::microseconds{0x00123456789ABCDELL}};
@@ -95,8 +86,8 @@ TEST(Payload_Descriptor, padding_the_1016_byte_limit_extension_and_little_endian
         const auto flags = static_cast<std::uint8_t>(0x80 | Payload_Descriptor::flags_for(code) | 0x1F);
         const std::uint64_t stamp = Payload_Descriptor::clock_timestamp(code, now);
         EXPECT_EQ(stamp, stamps[code]);
-        const Payload_Descriptor sent{stamp, data.data(), 3, 0x21, flags, {0xE1, 0xE2}};
-        ASSERT_EQ(sent.pack(buffer.data(), out_length), PACK_OK);
+        ASSERT_EQ((Payload_Descriptor{stamp, data.data(), 3, 0x21, flags, {0xE1, 0xE2}}.pack(buffer.data(), out_length)),
+                  PACK_OK);
         EXPECT_EQ((Bytes{buffer[1], buffer[2], buffer[3], buffer[4]}),
                   (Bytes{std::uint8_t(flags & 0xE0), 0xE1, 0xE2, std::uint8_t(code == 0 ? 0x5A : stamp)}));
         Payload_Descriptor got;
@@ -128,15 +119,12 @@ void fix_crc(Bytes& frame) {
     frame[frame.size() - 2] = static_cast<std::uint8_t>(crc >> 8), frame[frame.size() - 1] = static_cast<std::uint8_t>(crc);
 }
 
-/// A device-to-server frame, held in a vector of exactly its size so that overreads are caught.
-Bytes make_frame(std::uint8_t protocol, const Bytes& data, std::uint8_t flags = 0) {
+/// A device's frame, with a timestamp of `code`, in a vector of exactly its size so that overreads are caught.
+Bytes device_frame(std::uint8_t protocol, const Bytes& data, std::uint8_t code = 0) {
     Bytes frame(1024);
     std::size_t length = 0;
-    EXPECT_EQ((Payload_Descriptor{.data = data.data(), .size = data.size(), .protocol = protocol, .flags = flags}
-                   .pack(frame.data() + 6, length)), PACK_OK);
-    frame.resize(length + 8);
-    frame[0] = 0xAA, frame[1] = 0x55, frame[2] = 0xA0, frame[3] = 0x00, frame[4] = std::uint8_t((frame.size() / 16 - 1) << 2);
-    fix_crc(frame);
+    EXPECT_EQ(Frame_Builder(0xA0, 0x00, true, code).build(frame.data(), protocol, data.data(), data.size(), 0, length), PACK_OK);
+    frame.resize(length);
     return frame;
 }
 
@@ -167,7 +155,7 @@ TEST_F(Receive_Frame, checks_run_in_order_and_only_the_first_failure_counts) {
         {"good", [](Bytes&) {}, true, R::PDO, &C::ok},
     };
     for (const auto& [what, spoil, with_crc, expected, counter] : cases) {
-        Bytes frame = make_frame(0x11, {1, 2, 3});
+        Bytes frame = device_frame(0x11, {1, 2, 3});
         spoil(frame);
         counters.clear();
         EXPECT_EQ(receive(frame, with_crc), expected) << what;
@@ -180,19 +168,19 @@ TEST_F(Receive_Frame, checks_run_in_order_and_only_the_first_failure_counts) {
 }
 
 TEST_F(Receive_Frame, payloads_reach_the_sink_by_protocol_with_their_padding_or_split_into_messages) {
-    EXPECT_EQ(receive(make_frame(0x11, {1, 2, 3, 4, 5, 6, 7, 8, 9})), R::PDO);  // 11 bytes pad to 22
-    EXPECT_EQ(receive(make_frame(0x11, Bytes(1004, 0x77), 0xE0)), R::PDO);     // full, no padding
+    EXPECT_EQ(receive(device_frame(0x11, {1, 2, 3, 4, 5, 6, 7, 8, 9})), R::PDO);  // 11 bytes pad to 22
+    EXPECT_EQ(receive(device_frame(0x11, Bytes(1006, 0x77), 3)), R::PDO);         // full, no padding
     EXPECT_EQ(sink.pdo, (std::vector<Bytes>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                                            Bytes(1004, 0x77)}));
-    EXPECT_EQ(receive(make_frame(0x21, {0x21, 0xA, 0xB, 0xC, 0x41, 0xA, 0xB, 0xC, 0xD, 0, 0, 0})), R::SDO);
-    EXPECT_EQ(receive(make_frame(0x21, {0x21, 0x01}, 0x20)), R::SDO);  // 2 bytes behind a timestamp: no message
+                                            Bytes(1006, 0x77)}));
+    EXPECT_EQ(receive(device_frame(0x21, {0x21, 0xA, 0xB, 0xC, 0x41, 0xA, 0xB, 0xC, 0xD, 0, 0, 0})), R::SDO);
+    EXPECT_EQ(receive(device_frame(0x21, {0x21, 0x01}, 1)), R::SDO);  // 2 bytes behind a timestamp: no message
     EXPECT_EQ(sink.sdo, (std::vector<Bytes>{{0x21, 0xA, 0xB, 0xC}, {0x41, 0xA, 0xB, 0xC, 0xD}}));
-    EXPECT_EQ(receive(make_frame(0x12, {1, 2, 3, 4})), R::UNKNOWN_PROTOCOL);
-    EXPECT_EQ(receive(make_frame(0x53, {0x21, 1, 2, 3})), R::OTHER_PROTOCOL);
-    EXPECT_EQ(receive(make_frame(0xA1, {0x21, 1, 2, 3})), R::OTHER_PROTOCOL);
+    EXPECT_EQ(receive(device_frame(0x12, {1, 2, 3, 4})), R::UNKNOWN_PROTOCOL);
+    EXPECT_EQ(receive(device_frame(0x53, {0x21, 1, 2, 3})), R::OTHER_PROTOCOL);
+    EXPECT_EQ(receive(device_frame(0xA1, {0x21, 1, 2, 3})), R::OTHER_PROTOCOL);
     // 16-byte frames: an 8-byte payload area, but extension and 8-byte timestamp need 12.
     for (const std::uint8_t protocol : {0x11, 0x21}) {
-        Bytes frame = make_frame(protocol, {});
+        Bytes frame = device_frame(protocol, {});
         frame[7] = 0xE0;
         fix_crc(frame);
         EXPECT_EQ(receive(frame), R::PAYLOAD_ERROR);
@@ -204,12 +192,7 @@ TEST_F(Receive_Frame, payloads_reach_the_sink_by_protocol_with_their_padding_or_
 /// Lengths of the messages SDO_Splitter finds in `data`, held exactly so that a sanitizer sees overreads.
 std::vector<std::size_t> split(const Bytes& data) {
     std::vector<std::size_t> lengths;
-    std::size_t end = 0;
-    Payload::SDO_Splitter::split(data.data(), data.size(), [&](const std::uint8_t* message, std::size_t length) {
-        EXPECT_EQ(message, data.data() + end) << "messages lie end to end";
-        end += length;
-        lengths.push_back(length);
-    });
+    Payload::SDO_Splitter::split(data.data(), data.size(), [&](const std::uint8_t*, std::size_t length) { lengths.push_back(length); });
     return lengths;
 }
 
