@@ -62,9 +62,11 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     EXPECT_FLOAT_EQ(link.bytes_per_us * 16, 16 * 16 / per_16);
     EXPECT_FLOAT_EQ(link.us_per_byte * 16, per_16);
     EXPECT_FLOAT_EQ(Link_Timing::for_rate(0).us_per_16_bytes, 1.6e8f);  // no rate reported: the slowest
+    EXPECT_EQ(Link_Timing::link_rate_for(true, 9600), 480000000u);     // native USB
     EXPECT_EQ(session->pdo_period_ns(), 10'000'000u) << "100 Hz by default";
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (const auto& [hz, period] : {std::pair{0.5f, 1'000'000'000u}, {1000.0f, 2'000'000u}, {nan, 2'000'000u}, {200.0f, 5'000'000u}}) {
+    for (const auto& [hz, period] :
+         {std::pair{0.5f, 1'000'000'000u}, {1000.0f, 2'000'000u}, {nan, 2'000'000u}, {200.0f, 5'000'000u}}) {
         session->set_pdo_config(hz);
         EXPECT_EQ(session->pdo_period_ns(), period) << hz;
     }
@@ -81,7 +83,8 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     ASSERT_TRUE(wait([](const Counters& c) { return c.tpdo_requests >= 10; }));
     const auto trace = simulator->trace();
     ASSERT_GE(trace.size(), 20u);
-    for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(trace[i].kind, i % 2 ? Frame_Kind::TPDO_REQUEST : Frame_Kind::RPDO) << i;
+    for (std::size_t i = 0; i < 20; ++i)
+        EXPECT_EQ(trace[i].kind, i % 2 ? Frame_Kind::TPDO_REQUEST : Frame_Kind::RPDO) << i;
 
     EXPECT_FALSE(session->start());  // already running
     session->stop();
@@ -144,7 +147,8 @@ TEST_F(Session_Test, bad_and_missing_answers_are_counted_by_class_and_the_cycle_
     start(4000000, [](Behaviour& b) { b.faults = {.drop_every = 5, .corrupt_crc_every = 2, .wrong_source_every = 3}; });
     Diagnostic_Snapshot second;  // the first second's figures
     ASSERT_TRUE(eventually([&] { return (second = session->diagnostic()).tx_frames > 0; }, 10s));
-    EXPECT_TRUE(second.ok > 0 && second.crc > 0 && second.source_id > 0 && second.rx_timeouts > 0 && second.rx_bits > 0);
+    EXPECT_TRUE(second.ok > 0 && second.crc > 0 && second.source_id > 0 && second.rx_timeouts > 0);
+    EXPECT_TRUE(second.rx_frames > 0 && second.rx_bits > 0 && second.tx_bits > 0 && second.rpdo_frequency > 0);
     EXPECT_EQ(second.header + second.destination_id + second.length + second.payload + second.rx_errors, 0);
     EXPECT_TRUE(second.tpdo_ok_rate > 0 && second.tpdo_ok_rate < 1 && second.rx_frame_ok_rate < 1);
     EXPECT_EQ(second.unpack_ok_rate, 1.0f);

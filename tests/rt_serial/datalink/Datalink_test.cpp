@@ -86,8 +86,8 @@ TEST(Payload_Descriptor, padding_extension_and_little_endian_timestamps_laid_out
         const auto flags = static_cast<std::uint8_t>(0x80 | Payload_Descriptor::flags_for(code) | 0x1F);
         const std::uint64_t stamp = Payload_Descriptor::clock_timestamp(code, now);
         EXPECT_EQ(stamp, stamps[code]);
-        ASSERT_EQ((Payload_Descriptor{stamp, data.data(), 3, 0x21, flags, {0xE1, 0xE2}}.pack(buffer.data(), out_length)),
-                  PACK_OK);
+        const Payload_Descriptor sent{stamp, data.data(), 3, 0x21, flags, {0xE1, 0xE2}};
+        ASSERT_EQ(sent.pack(buffer.data(), out_length), PACK_OK);
         EXPECT_EQ((Bytes{buffer[1], buffer[2], buffer[3], buffer[4]}),
                   (Bytes{std::uint8_t(flags & 0xE0), 0xE1, 0xE2, std::uint8_t(code == 0 ? 0x5A : stamp)}));
         Payload_Descriptor got;
@@ -116,14 +116,16 @@ struct Recording_Sink : Frame_Sink {
 
 void fix_crc(Bytes& frame) {
     const std::uint16_t crc = crc16_modbus(frame.data(), frame.size() - 2);
-    frame[frame.size() - 2] = static_cast<std::uint8_t>(crc >> 8), frame[frame.size() - 1] = static_cast<std::uint8_t>(crc);
+    frame[frame.size() - 2] = static_cast<std::uint8_t>(crc >> 8);
+    frame[frame.size() - 1] = static_cast<std::uint8_t>(crc);
 }
 
 /// A device's frame, with a timestamp of `code`, in a vector of exactly its size so that overreads are caught.
 Bytes device_frame(std::uint8_t protocol, const Bytes& data, std::uint8_t code = 0) {
     Bytes frame(1024);
     std::size_t length = 0;
-    EXPECT_EQ(Frame_Builder(0xA0, 0x00, true, code).build(frame.data(), protocol, data.data(), data.size(), 0, length), PACK_OK);
+    Frame_Builder device(0xA0, 0x00, true, code);
+    EXPECT_EQ(device.build(frame.data(), protocol, data.data(), data.size(), 0, length), PACK_OK);
     frame.resize(length);
     return frame;
 }
@@ -145,7 +147,7 @@ TEST_F(Receive_Frame, checks_run_in_order_and_only_the_first_failure_counts) {
         {"no bytes", [](Bytes& f) { f.clear(); }, true, R::LENGTH_ERROR, &C::length},
         {"1040 bytes", [](Bytes& f) { f.resize(1040); }, true, R::LENGTH_ERROR, &C::length},
         {"bad magic and source", [](Bytes& f) { f[1] = 0x56, f[2] = 0; }, true, R::HEADER_ERROR, &C::header},
-        {"bad source and destination", [](Bytes& f) { f[2] = 0xA1, f[3] = 1; }, true, R::SOURCE_ID_ERROR, &C::source_id},
+        {"bad source, destination", [](Bytes& f) { f[2] = 0xA1, f[3] = 1; }, true, R::SOURCE_ID_ERROR, &C::source_id},
         {"destination 0x01, bad crc", [](Bytes& f) { f[3] = 1; }, true, R::DESTINATION_ID_ERROR, &C::destination_id},
         {"... without crc", [](Bytes& f) { f[3] = 1; }, false, R::DESTINATION_ID_ERROR, &C::destination_id},
         {"length word says 32, bad crc", [](Bytes& f) { f[4] = 0x04; }, true, R::LENGTH_ERROR, &C::length},
@@ -192,12 +194,14 @@ TEST_F(Receive_Frame, payloads_reach_the_sink_by_protocol_with_their_padding_or_
 /// Lengths of the messages SDO_Splitter finds in `data`, held exactly so that a sanitizer sees overreads.
 std::vector<std::size_t> split(const Bytes& data) {
     std::vector<std::size_t> lengths;
-    Payload::SDO_Splitter::split(data.data(), data.size(), [&](const std::uint8_t*, std::size_t length) { lengths.push_back(length); });
+    Payload::SDO_Splitter::split(data.data(), data.size(),
+                                 [&](const std::uint8_t*, std::size_t length) { lengths.push_back(length); });
     return lengths;
 }
 
 TEST(SDO_Splitter, every_base_code_with_0_1_and_2_extension_bytes_and_where_sequences_end) {
-    for (const auto& [code, length] : {std::pair{0x21, 4u}, {0x23, 8u}, {0x33, 8u}, {0x35, 5u}, {0x37, 6u}, {0x39, 8u}, {0x3D, 12u}}) {
+    for (const auto& [code, length] :
+         {std::pair{0x21, 4u}, {0x23, 8u}, {0x33, 8u}, {0x35, 5u}, {0x37, 6u}, {0x39, 8u}, {0x3D, 12u}}) {
         for (unsigned e = 0; e <= 2; ++e) {
             Bytes data(20, 0);
             data[0] = static_cast<std::uint8_t>(code + 0x20 * e);

@@ -33,7 +33,8 @@ TEST(Serial_Line, a_port_that_cannot_be_opened_fails_with_the_system_message) {
         } catch (const std::runtime_error& error) {
             EXPECT_EQ(error.what(), message);
         }
-        EXPECT_TRUE(out.contains("] [FATAL] Error opening serial port [" + name + "]: " + message + "\n")) << out.text();
+        EXPECT_TRUE(out.contains("] [FATAL] Error opening serial port [" + name + "]: " + message + "\n"))
+            << out.text();
     }
 }
 
@@ -42,7 +43,8 @@ TEST(Port_Discovery, registry_lists_plain_strings_to_their_first_zero_until_a_va
     const char* path = "Software\\Quorin_Test\\SERIALCOMM";
     ::RegDeleteKeyA(HKEY_CURRENT_USER, path);
     HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     LONG error = -1;
     EXPECT_EQ(registry_ports(HKEY_CURRENT_USER, path, error), Ports{});
     const std::string zero(1, '\0'), longest(registry_buffer_bytes - 1, 'A');

@@ -71,47 +71,43 @@ TEST_F(Port_Discovery_Test, lists_ttys_with_a_device_link_in_directory_order_or_
 }
 
 TEST_F(Port_Discovery_Test, only_an_accepted_identity_nearest_to_the_very_tty_is_native) {
-    const std::string hub = tree.base() + "/" + Fake_Sysfs::usb_root_hub;
+    const std::string zz = tree.base() + "/" + Fake_Sysfs::usb_root_hub + "/1-8";  // the device of ttyACM6
     for (const std::string& dir : {std::string(), std::string("sys"), std::string(Fake_Sysfs::usb_root_hub)})
         tree.write_identity(dir, "0483", "5740");  // beside sysfs, its root, above every USB device
     tree.add_usb_tty("ttyACM0", "1-1", "0483", "5740");
     tree.add_usb_tty("ttyACM1", "1-2", "0483", "a7e0");
     tree.add_usb_tty("ttyACM2", "1-3", "0483", "A7E1");
     tree.add_usb_tty("ttyUSB0", "1-4", "0483", "5740", true);  // an adapter
-    tree.add_usb_tty("ttyACM3", "1-5", "0484", "5740");   // another vendor
-    tree.add_usb_tty("ttyACM6", "1-8", "483", "5740");    // read as 0x483
-    tree.add_usb_tty("ttyACM8", "1-10", "48", "5740");    // 0x48
-    tree.add_usb_tty("ttyACM9", "1-11", "zz", "5740");
+    tree.add_usb_tty("ttyACM3", "1-5", "0484", "5740");  // another vendor
+    tree.add_usb_tty("ttyACM4", "1-6", "483", "5740");   // read as 0x483
+    tree.add_usb_tty("ttyACM5", "1-7", "48", "5740");    // 0x48, another vendor
+    tree.add_usb_tty("ttyACM6", "1-8", "zz", "5740");
     tree.add_platform_tty("ttyS0");
     tree.add_dev_link("serial/by-id/usb-if00", "ttyACM2");
     tree.add_dev_link("serial/by-id/gone", "ttyACM77");
-    const std::string acm2 = tree.port("ttyACM2"), link = tree.port("serial/by-id/usb-if00");
+    const std::string acm1 = tree.port("ttyACM1"), acm2 = tree.port("ttyACM2");
+    const std::string link = tree.port("serial/by-id/usb-if00");
     std::ofstream{acm2};  // a link is resolved only to a device that exists
-    const std::pair<std::string, std::string> native[] = {
-        {tree.port("ttyACM0"), "] [DEBUG] Found USB device - VID:[483] PID:[5740]\n"},
-        {tree.port("ttyACM1"), "] [DEBUG] Device port name:" + tree.port("ttyACM1") + ", Target port:" + tree.port("ttyACM1") + "\n"},
-        {acm2, "] [INFO ] Found matching KELD device on port:[" + acm2 + "] VID:[483] PID:[a7e1]\n"},
-        {link, "] [DEBUG] Port link resolved:" + link + " -> " + acm2 + "\n"},
-        {tree.port("ttyUSB0"), ""}, {tree.port("ttyACM6"), ""},
+    const std::tuple<std::string, bool, std::string> cases[] = {  // port, native, a line it logs
+        {tree.port("ttyACM0"), true, "] [DEBUG] Found USB device - VID:[483] PID:[5740]\n"},
+        {acm1, true, "] [DEBUG] Device port name:" + acm1 + ", Target port:" + acm1 + "\n"},
+        {acm2, true, "] [INFO ] Found matching KELD device on port:[" + acm2 + "] VID:[483] PID:[a7e1]\n"},
+        {link, true, "] [DEBUG] Port link resolved:" + link + " -> " + acm2 + "\n"},
+        {tree.port("ttyUSB0"), true, ""}, {tree.port("ttyACM4"), true, ""},
+        {tree.port("ttyACM3"), false, ""}, {tree.port("ttyS0"), false, ""},
+        {tree.port("ttyACM5"), false, "] [DEBUG] Found USB device - VID:[48] PID:[5740]\n"},
+        {tree.port("ttyACM6"), false, "] [DEBUG] Exception parsing VID/PID from sysfs device:" + zz + "Error:stoul\n"},
+        {tree.port("ttyACM99"), false, ""}, {tree.port("serial/by-id/gone"), false, ""}, {"", false, ""},
+        {"COM3", false, "] [DEBUG] Port name does not start with " + dev + "/tty:COM3\n"},
+        {dev + "/tty", false, "] [DEBUG] Invalid tty port name:" + dev + "/tty\n"},
+        {dev + "/ttyacm0", false, "] [DEBUG] Device port name:" + dev + "/ttyACM0, Target port:" + dev + "/ttyacm0\n"},
+        {dev + "/TTYACM0", false, ""}, {dev + "/ttyACM0/", false, ""}, {tree.base() + "/DEV/ttyACM0", false, ""},
     };
-    const std::pair<std::string, std::string> other[] = {
-        {tree.port("ttyACM3"), ""}, {tree.port("ttyS0"), ""},
-        {tree.port("ttyACM8"), "] [DEBUG] Found USB device - VID:[48] PID:[5740]\n"},
-        {tree.port("ttyACM9"), "] [DEBUG] Exception parsing VID/PID from sysfs device:" + hub + "/1-11Error:stoul\n"},
-        {tree.port("ttyACM99"), ""}, {tree.port("serial/by-id/gone"), ""}, {"", ""},
-        {"COM3", "] [DEBUG] Port name does not start with " + dev + "/tty:COM3\n"},
-        {dev + "/tty", "] [DEBUG] Invalid tty port name:" + dev + "/tty\n"},
-        {dev + "/ttyacm0", "] [DEBUG] Device port name:" + dev + "/ttyACM0, Target port:" + dev + "/ttyacm0\n"},
-        {dev + "/TTYACM0", ""}, {dev + "/ttyACM0/", ""}, {tree.base() + "/DEV/ttyACM0", ""},
-    };
-    for (const bool expected : {true, false}) {
-        for (const auto& [port, logged] : expected ? std::vector(std::begin(native), std::end(native))
-                                                   : std::vector(std::begin(other), std::end(other))) {
-            const Captured_Stdout out;
-            EXPECT_EQ(is_native_usb_port(port, tree.roots()), expected) << port;
-            EXPECT_TRUE(out.contains("] [DEBUG] Checking Linux VID/PID for port:" + port + "\n"));
-            EXPECT_TRUE(out.contains(logged)) << out.text();
-        }
+    for (const auto& [port, native, logged] : cases) {
+        const Captured_Stdout out;
+        EXPECT_EQ(is_native_usb_port(port, tree.roots()), native) << port;
+        EXPECT_TRUE(out.contains("] [DEBUG] Checking Linux VID/PID for port:" + port + "\n"));
+        EXPECT_TRUE(out.contains(logged)) << out.text();
     }
 }
 

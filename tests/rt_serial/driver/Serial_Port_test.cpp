@@ -54,7 +54,7 @@ void on_frame(Serial_Port* port, const std::uint8_t* data, std::size_t size, voi
     seen_by(context).frames.emplace_back(data, data + size);
     if (const auto* next = std::exchange(seen_by(context).restart, nullptr)) port->start_transfer(nullptr, next);
 }
-void on_error(Serial_Port*, const std::uint8_t*, std::size_t size, void* context) { seen_by(context).errors.push_back(size); }
+void on_error(Serial_Port*, const std::uint8_t*, std::size_t size, void* seen) { seen_by(seen).errors.push_back(size); }
 void on_timeout(Serial_Port*, void* context) { ++seen_by(context).timeouts; }
 void on_sent(Serial_Port* port, void* context) {
     ++seen_by(context).sent;
@@ -175,7 +175,8 @@ TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
     EXPECT_EQ(seen.errors, (std::vector<std::size_t>{3, 4091, 3}));
     const std::string aborted = "[DEBUG] Receive to size parse aborted on port [" + path + "]: ";
     EXPECT_TRUE(log.count(aborted + "[Success] Bytes transferred: 3"));
-    EXPECT_TRUE(log.count("[DEBUG] Receive remaining aborted on port [" + path + "]: Buffer size: 2048 Target size: 4096"));
+    EXPECT_TRUE(log.count("[DEBUG] Receive remaining aborted on port [" + path +
+                          "]: Buffer size: 2048 Target size: 4096"));
     EXPECT_TRUE(log.count(aborted + "Buffer size: 4 Target size: 5"));
     EXPECT_EQ(port->diag.rx_errors + port->diag.rx_frames, 5u);
     // The port stays usable; a frame may fill the buffer.
