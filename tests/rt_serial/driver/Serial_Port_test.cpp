@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <numeric>
 #include <sstream>
 #include <thread>
 
@@ -25,10 +24,7 @@ using Quorin_Core::RT_Serial::Driver::Serial_Port;
 using Quorin_Core::Utility::Log_Level;
 using Quorin_Core::Utility::Logger;
 using Quorin_Test::Bytes;
-using Quorin_Test::Pty_Pair;
-using Clock = std::chrono::steady_clock;
 
-constexpr unsigned baud = 4000000;
 constexpr std::size_t buffer_bytes = 2048;
 
 /// Test frames carry their total size, big-endian, in bytes 3 and 4.
@@ -50,135 +46,95 @@ Bytes part(const Bytes& bytes, std::size_t from, std::size_t to) { return {bytes
 struct Seen {
     std::vector<Bytes> frames;
     std::vector<std::size_t> errors;  // sizes handed to rx_error_cb
-    int timeouts = 0;
-    int sent = 0;
-    const Serial_Port::RX_Config* restart = nullptr;  // started by on_sent after a stop
+    int timeouts = 0, sent = 0;
+    const Serial_Port::RX_Config* restart = nullptr;  // started by the next on_frame, or on_sent after a stop
 };
-void on_frame(Serial_Port*, const std::uint8_t* data, std::size_t size, void* seen) {
-    static_cast<Seen*>(seen)->frames.emplace_back(data, data + size);
+Seen& seen_by(void* context) { return *static_cast<Seen*>(context); }
+void on_frame(Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context) {
+    seen_by(context).frames.emplace_back(data, data + size);
+    if (const auto* next = std::exchange(seen_by(context).restart, nullptr)) port->start_transfer(nullptr, next);
 }
-void on_error(Serial_Port*, const std::uint8_t*, std::size_t size, void* seen) {
-    static_cast<Seen*>(seen)->errors.push_back(size);
-}
-void on_timeout(Serial_Port*, void* seen) { ++static_cast<Seen*>(seen)->timeouts; }
+void on_error(Serial_Port*, const std::uint8_t*, std::size_t size, void* seen) { seen_by(seen).errors.push_back(size); }
+void on_timeout(Serial_Port*, void* context) { ++seen_by(context).timeouts; }
 void on_sent(Serial_Port* port, void* context) {
-    auto& seen = *static_cast<Seen*>(context);
-    ++seen.sent;
-    if (seen.restart == nullptr) return;
-    port->stop_transfer();
-    port->start_transfer(nullptr, std::exchange(seen.restart, nullptr));
+    ++seen_by(context).sent;
+    if (const auto* next = std::exchange(seen_by(context).restart, nullptr))
+        port->stop_transfer(), port->start_transfer(nullptr, next);
 }
 
-/// Collects the logger's lines, DEBUG included, while in scope.
-struct Log_Capture {
-    Log_Capture() { Logger::instance().out = &text, Logger::instance().min_level = Log_Level::DEBUG; }
-    ~Log_Capture() { Logger::instance().out = &std::cout, Logger::instance().min_level = Log_Level::INFO; }
+/// Takes the logger's lines, DEBUG included, while in scope.
+struct Log_Capture : std::ostringstream {
+    Log_Capture() { Logger::instance().out = this, Logger::instance().min_level = Log_Level::DEBUG; }
+    ~Log_Capture() override { Logger::instance().out = &std::cout, Logger::instance().min_level = Log_Level::INFO; }
     std::size_t count(const std::string& piece) const {
-        const std::string all = text.str();
+        const std::string all = str();
         std::size_t n = 0;
         for (auto at = all.find(piece); at != std::string::npos; at = all.find(piece, at + 1)) ++n;
         return n;
     }
-    bool has(const std::string& piece) const { return count(piece) > 0; }
-    std::ostringstream text;
 };
 
 /// A port on a pty whose other side the test plays. The test runs the io_context itself,
 /// so handlers run only inside run_until and the test sets the order of events.
 class Serial_Port_Test : public ::testing::Test {
 protected:
-    Serial_Port_Test() {
-        rx.buffer = buffer.data();
-        rx.buffer_size = buffer_bytes;
-        rx.rx_cplt_cb = on_frame;
-        rx.rx_error_cb = on_error;
-        rx.header[0] = 0xAA;
-        rx.header[1] = 0x55;
-        rx.header_size = 2;
-        rx.size_parse_len = 5;
-        rx.size_parser = size_in_bytes_3_4;
-        rx.context = &seen;
-    }
     ~Serial_Port_Test() override { port->close(); }
 
-    /// Runs handlers (or, with `run` false, just waits) until `done`; false after `limit`.
-    bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s, bool run = true) {
-        for (const auto deadline = Clock::now() + limit; !done();) {
-            if (Clock::now() >= deadline) return false;
+    /// Runs handlers (or, with `run` false, just waits) until `done`; false after 5 s.
+    bool run_until(const std::function<bool()>& done, bool run = true) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 5s; !done();) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
             run ? void(io.run_one_for(5ms)) : std::this_thread::sleep_for(1ms);
         }
         return true;
     }
     void timeout_after(std::uint64_t us) { rx.rx_timeout_cb = on_timeout, rx.timeout_us = us; }
+    void expect_no_callback() { EXPECT_EQ(seen.frames.size() + seen.errors.size() + seen.timeouts + seen.sent, 0u); }
 
     Log_Capture log;
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
-    Pty_Pair device;
+    Quorin_Test::Pty_Pair device;
     const std::string path = device.port_path();
-    std::shared_ptr<Serial_Port> port = Serial_Port::create(io, path, baud);
+    std::shared_ptr<Serial_Port> port = Serial_Port::create(io, path, 4000000);
     Seen seen;
     std::array<std::uint8_t, buffer_bytes> buffer{}, buffer2{};
     const Bytes request = frame(16, 0x11);
     Serial_Port::TX_Config tx{request.data(), std::uint16_t(request.size()), on_sent, &seen};
-    Serial_Port::RX_Config rx;
+    Serial_Port::RX_Config rx{.buffer = buffer.data(), .buffer_size = buffer_bytes, .rx_cplt_cb = on_frame,
+                              .rx_error_cb = on_error, .header = {0xAA, 0x55}, .header_size = 2, .size_parse_len = 5,
+                              .size_parser = size_in_bytes_3_4, .context = &seen};
 };
 
-TEST_F(Serial_Port_Test, opens_raw_at_the_requested_rate_and_exclusively) {
-    EXPECT_TRUE(log.has("[INFO ] Serial port [" + path + "] opened!"));
-    EXPECT_TRUE(log.has("[DEBUG] Low-latency mode not available on serial port [" + path + "]: "));
-    EXPECT_EQ(port->get_baudrate(), int(baud));
-    // A second open fails, by path or through a symbolic link, even for root.
-    const auto link = std::filesystem::temp_directory_path() / ("quorin-port-" + std::to_string(::getpid()));
-    std::filesystem::create_symlink(path, link);
-    for (const std::string& name : std::vector<std::string>{path, link.string()}) {
+TEST_F(Serial_Port_Test, opens_exclusively_at_the_rate_asked_and_failures_carry_the_system_reason) {
+    const auto open = [&](const std::string& name, unsigned rate) -> std::string {
         try {
-            Serial_Port::create(io, name, baud);
-            ADD_FAILURE() << "second open of " << name << " succeeded";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Device or resource busy");
-        }
-        EXPECT_TRUE(log.has("[FATAL] Error opening serial port [" + name + "]: Device or resource busy"));
-    }
-    // Once closed, it opens again, also by a name relative to /dev.
-    port->close();
-    Serial_Port::create(io, link.string(), baud)->close();
-    Serial_Port::create(io, path.substr(std::string("/dev/").size()), baud)->close();
-    std::filesystem::remove(link);
-}
-
-TEST(Serial_Port_Open, failures_carry_the_system_reason_and_leave_the_port_free) {
-    Log_Capture log;
-    boost::asio::io_context io;
-    const auto failure = [&](const std::string& name, unsigned rate) -> std::string {
-        try {
-            Serial_Port::create(io, name, rate);
+            const auto other = Serial_Port::create(io, name, rate);
+            const int got = other->get_baudrate();
+            other->close();
+            return "opened at " + std::to_string(got);
         } catch (const std::runtime_error& e) {
             return e.what();
         }
-        return "opened";
     };
-    const auto file = std::filesystem::temp_directory_path() / ("quorin-file-" + std::to_string(::getpid()));
+    EXPECT_TRUE(log.count("[INFO ] Serial port [" + path + "] opened!"));
+    EXPECT_TRUE(log.count("[DEBUG] Low-latency mode not available on serial port [" + path + "]: "));
+    EXPECT_EQ(open(path, 4000000), "Device or resource busy");
+    port->close();
+    EXPECT_EQ(open(path.substr(std::string("/dev/").size()), 250000), "opened at 250000");
+    EXPECT_EQ(open(path, 0), "baud rate 0: Invalid argument");  // rate 0 would hang the line up
+    const std::string file = std::filesystem::temp_directory_path() / ("quorin-file-" + std::to_string(::getpid()));
     std::ofstream(file).put('x');
-    EXPECT_EQ(failure(file.string(), baud), "read line settings: Inappropriate ioctl for device");
-    EXPECT_TRUE(log.has("[FATAL] Error setting serial port options [" + file.string() +
-                        "]: read line settings: Inappropriate ioctl for device"));
-    EXPECT_TRUE(log.has("[INFO ] Serial port [" + file.string() + "] closed!"));
+    EXPECT_EQ(open(file, 9600), "read line settings: Inappropriate ioctl for device");
+    EXPECT_TRUE(log.count("[FATAL] Error setting serial port options [" + file +
+                          "]: read line settings: Inappropriate ioctl for device"));
     std::filesystem::remove(file);
-    // Rate 0 would hang the line up.
-    Pty_Pair device;
-    EXPECT_EQ(failure(device.port_path(), 0), "baud rate 0: Invalid argument");
-    for (unsigned rate : {9600u, 250000u, 4000000u}) {
-        const auto port = Serial_Port::create(io, device.port_path(), rate);
-        EXPECT_EQ(port->get_baudrate(), int(rate));
-        port->close();
-    }
 }
 
-TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces_and_overlapping_headers_are_found) {
+TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
+    timeout_after(10'000'000);  // never due: a frame ends its receive's time-out
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
-    EXPECT_EQ(device.read(request.size()), request);
     // Ends in 0xAA, so the frame's 0xAA 0x55 comes behind 0xAA: it begins at the second byte.
     const Bytes junk{0x00, 0x55, 0xAA, 0x13, 0xAA, 0xAA, 0x00, 0xFF, 0xAA};
     const Bytes reply = frame(300, 1);
@@ -193,15 +149,7 @@ TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces_and_o
     EXPECT_EQ(port->diag.tx_frames + port->diag.rx_frames, 2u);
     EXPECT_EQ(port->diag.tx_bytes, request.size());
     EXPECT_EQ(port->diag.rx_bytes, junk.size() + reply.size());
-    // A header overlapping itself: 0xAA 0xAA 0x55 within 0xAA 0xAA 0xAA 0x55.
-    rx.header[1] = 0xAA;
-    rx.header[2] = 0x55;
-    rx.header_size = 3;
-    const Bytes three = Bytes{0xAA, 0xAA, 0x55, 0x00, 16} + Bytes(11, 0x01);
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    device.write(Bytes{0xAA} + three);
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
-    EXPECT_EQ(seen.frames[1], three);
+    EXPECT_EQ(seen.timeouts + port->diag.rx_timeouts, 0u);
 }
 
 TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
@@ -214,7 +162,6 @@ TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
     EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(5, 3), frame(16, 4)}));
     // Smaller than the bytes already read; larger than the buffer; a buffer shrunk below
     // the size bytes while the header was hunted.
-    const std::string prefix = "[DEBUG] Receive to size parse aborted on port [" + path + "]: ";
     const std::function<void()> spoils[] = {
         [&] { device.write(frame(4)); },
         [&] { device.write(part(frame(4096), 0, 5)); },
@@ -226,56 +173,71 @@ TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
         ASSERT_TRUE(run_until([&] { return seen.errors.size() == port->diag.rx_errors && !port->rx_busy(); }));
     }
     EXPECT_EQ(seen.errors, (std::vector<std::size_t>{3, 4091, 3}));
-    EXPECT_TRUE(log.has(prefix + "[Success] Bytes transferred: 3"));
-    EXPECT_TRUE(log.has("[DEBUG] Receive remaining aborted on port [" + path + "]: Buffer size: 2048 Target size: 4096"));
-    EXPECT_TRUE(log.has(prefix + "Buffer size: 4 Target size: 5"));
-    EXPECT_EQ(port->diag.rx_errors, 3u);
-    EXPECT_EQ(port->diag.rx_frames, 2u);
-    // The port stays usable.
-    rx.buffer_size = buffer_bytes;
+    const std::string aborted = "[DEBUG] Receive to size parse aborted on port [" + path + "]: ";
+    EXPECT_TRUE(log.count(aborted + "[Success] Bytes transferred: 3"));
+    EXPECT_TRUE(log.count("[DEBUG] Receive remaining aborted on port [" + path +
+                          "]: Buffer size: 2048 Target size: 4096"));
+    EXPECT_TRUE(log.count(aborted + "Buffer size: 4 Target size: 5"));
+    EXPECT_EQ(port->diag.rx_errors + port->diag.rx_frames, 5u);
+    // The port stays usable; a frame may fill the buffer.
+    rx.buffer_size = 32;
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     device.write(frame(32, 6));
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
     EXPECT_EQ(seen.frames[2], frame(32, 6));
 }
 
-TEST_F(Serial_Port_Test, time_out_ends_the_receive_and_a_stuck_transmit) {
-    const Bytes flood(60000, 0x5A);  // far more than a pty holds while nobody reads
-    const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
-    timeout_after(30'000);
-    const auto started = Clock::now();
-    ASSERT_EQ(port->start_transfer(&stuck, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
-    EXPECT_GE(Clock::now() - started, 25ms);
-    EXPECT_FALSE(port->rx_busy() || port->tx_busy());
-    EXPECT_EQ(seen.sent + port->diag.tx_frames, 0u);
-    EXPECT_LT(port->diag.tx_bytes, flood.size());
-    EXPECT_EQ(port->diag.rx_timeouts, 1u);
-    // What comes after the expiry waits for the next receive: see the test of a stop or time-out.
-}
-
-TEST_F(Serial_Port_Test, frame_completing_as_the_time_out_expires_is_not_also_a_time_out) {
-    timeout_after(200'000);  // beyond any stall before the last read starts
+TEST_F(Serial_Port_Test, stops_and_time_outs_lose_no_byte_and_a_time_out_ends_a_stuck_transmit) {
+    // The answer is there before the request leaves, so the first header byte is read at
+    // once; the transmit's callback then stops the transfer and starts another receive
+    // before that read's completion is delivered. The byte still belongs to the stream.
     Serial_Port::RX_Config next = rx;
     next.buffer = buffer2.data();
-    const Bytes reply = frame(64, 8);
+    seen.restart = &next;
+    device.write(frame(16, 10));
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
-    device.write(part(reply, 0, 10));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 10; }));
-    // The last read and the expiry become ready together while no handler runs (hence the
-    // sleep); the read is delivered first, and the next receive starts before the expiry,
-    // whose cancel came too late, is delivered.
-    device.write(part(reply, 10, reply.size()));
-    std::this_thread::sleep_for(250ms);
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    ASSERT_EQ(port->start_transfer(nullptr, &next), 0);
+    // A receive stopped, then one timed out, inside a frame each leave its beginning to the
+    // next receive. The time-out also ends the transmit of more than the line takes.
+    const Bytes cut = frame(48, 11), flood(60000, 0x5A);
+    const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
+    device.write(part(cut, 0, 20));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 16 + 20; }));
+    port->stop_transfer();
+    timeout_after(1000);
+    ASSERT_EQ(port->start_transfer(&stuck, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
+    EXPECT_FALSE(port->rx_busy() || port->tx_busy());
+    EXPECT_EQ(seen.sent, 1);
+    EXPECT_EQ(port->diag.tx_frames, 1u);
+    EXPECT_EQ(port->diag.rx_timeouts, 1u);
+    EXPECT_LT(port->diag.tx_bytes, 16 + flood.size());
+    device.write(part(cut, 20, cut.size()));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
+    EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(16, 10), cut}));
+    EXPECT_TRUE(seen.errors.empty());
+}
+
+TEST_F(Serial_Port_Test, frame_completing_as_its_time_out_expires_is_not_also_a_time_out) {
+    // A fixed-size receive: the read and the expiry become ready in one pass of the loop, the
+    // read is delivered first and its callback starts the next receive; the expiry, whose
+    // cancel came too late, must leave that one alone.
+    const Serial_Port::RX_Config fixed{.buffer = buffer.data(), .buffer_size = 16, .rx_cplt_cb = on_frame,
+                                       .rx_timeout_cb = on_timeout, .timeout_us = 20'000, .context = &seen};
+    seen.restart = &rx;
+    ASSERT_EQ(port->start_transfer(nullptr, &fixed), 0);
+    const auto due = std::chrono::system_clock::now() + 20ms;
+    device.write(frame(16, 7));
+    ASSERT_TRUE(run_until([&] { return std::chrono::system_clock::now() > due; }, false));  // no handler runs
     io.poll();
-    EXPECT_EQ(seen.frames[0], reply);
+    EXPECT_EQ(seen.frames, std::vector<Bytes>{frame(16, 7)});
     EXPECT_EQ(seen.timeouts + port->diag.rx_timeouts, 0u);
     EXPECT_TRUE(port->rx_busy());
 }
 
-TEST_F(Serial_Port_Test, busy_directions_are_refused_without_disturbing_the_running_ones) {
+TEST_F(Serial_Port_Test, busy_directions_and_invalid_receives_are_refused_without_disturbing_the_rest) {
     ASSERT_EQ(port->start_transfer(&tx, nullptr), 0);
     // The write's completion has not run yet: the transmit is refused, the receive starts.
     EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_tx_busy);
@@ -288,10 +250,7 @@ TEST_F(Serial_Port_Test, busy_directions_are_refused_without_disturbing_the_runn
     device.write(frame(16, 9));
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
     EXPECT_EQ(seen.frames[0], frame(16, 9));
-    EXPECT_EQ(device.read(2 * request.size(), 100ms), request);
-}
 
-TEST_F(Serial_Port_Test, invalid_receive_configurations_are_refused_and_change_nothing) {
     const std::function<void(Serial_Port::RX_Config&)> spoils[] = {
         [](auto& c) { c.buffer = nullptr; },
         [](auto& c) { c.buffer_size = 0; },
@@ -304,95 +263,46 @@ TEST_F(Serial_Port_Test, invalid_receive_configurations_are_refused_and_change_n
     for (const auto& spoil : spoils) {
         Serial_Port::RX_Config bad = rx;
         spoil(bad);
-        EXPECT_EQ(port->start_transfer(seen.sent == 0 ? &tx : nullptr, &bad), Serial_Port::transfer_rx_refused);
+        EXPECT_EQ(port->start_transfer(seen.sent == 1 ? &tx : nullptr, &bad), Serial_Port::transfer_rx_refused);
         EXPECT_FALSE(port->rx_busy());
         io.poll();
     }
     EXPECT_EQ(log.count("[WARN ] Invalid transfer RX config on serial port[" + path + "]"), std::size(spoils));
-    EXPECT_EQ(device.read(request.size()), request);  // the transmit part still went out
-    Serial_Port::RX_Config edge = rx;
-    edge.size_parse_len = buffer_bytes - 1;
-    edge.header_size = 255;
-    EXPECT_EQ(port->start_transfer(nullptr, &edge), 0);
-}
-
-TEST_F(Serial_Port_Test, every_byte_value_crosses_the_line_unchanged_in_fixed_size_mode) {
-    Bytes all(256);
-    std::iota(all.begin(), all.end(), 0);
-    Serial_Port::RX_Config fixed;
-    fixed.buffer = buffer.data();
-    fixed.buffer_size = all.size();
-    fixed.rx_cplt_cb = on_frame;
-    fixed.context = &seen;
-    tx = {all.data(), std::uint16_t(all.size()), on_sent, &seen};
-    ASSERT_EQ(port->start_transfer(&tx, &fixed), 0);
-    EXPECT_EQ(device.read(all.size()), all);
-    device.write(part(all, 0, 100));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 100; }));
-    EXPECT_TRUE(seen.frames.empty());
-    device.write(part(all, 100, all.size()));
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    EXPECT_EQ(seen.frames[0], all);
-    EXPECT_TRUE(device.read(1, 50ms).empty());  // nothing echoed
-}
-
-TEST_F(Serial_Port_Test, a_stop_or_time_out_loses_no_byte_and_the_next_receive_goes_on_in_order) {
-    // The answer is there before the request leaves, so the first header byte is read at
-    // once; the transmit's callback then stops the transfer and starts another receive
-    // before that read's completion is delivered. The byte still belongs to the stream.
-    Serial_Port::RX_Config next = rx;
-    next.buffer = buffer2.data();
-    seen.restart = &next;
-    device.write(frame(16, 10));
-    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.sent == 1; }));
-    device.write(frame(32, 11) + part(frame(48, 12), 0, 30));
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    EXPECT_EQ(seen.frames[0], frame(16, 10));
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
-    EXPECT_EQ(seen.frames[1], frame(32, 11));
-
-    // A receive that times out inside a frame leaves its beginning to the next one.
-    timeout_after(20'000);
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
-    device.write(part(frame(48, 12), 30, 48));
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
-    EXPECT_EQ(seen.frames[2], frame(48, 12));
-    EXPECT_TRUE(seen.errors.empty());
+    // The refused transmits never went out, the one with the invalid receive did.
+    const Bytes marker = frame(16, 0x22);
+    tx.data = marker.data();
+    ASSERT_EQ(port->start_transfer(&tx, nullptr), 0);
+    EXPECT_EQ(device.read(3 * request.size()), request + request + marker);
+    rx.size_parse_len = buffer_bytes - 1;
+    rx.header_size = 255;
+    EXPECT_EQ(port->start_transfer(nullptr, &rx), 0);
 }
 
 TEST_F(Serial_Port_Test, pending_frames_are_taken_at_once_and_a_partial_one_waits_for_the_next_receive) {
-    const Bytes too_short{0xAA, 0x55, 0, 0, 3};
-    const Bytes too_long{0xAA, 0x55, 0, 0x10, 0x00};  // 4096 bytes, beyond the buffer
-    const Bytes late = frame(300, 3);
-    const Bytes sent = Bytes{0x00, 0x13} + frame(16, 1) + too_short + too_long + frame(40, 2) + part(late, 0, 100);
+    const Bytes too_short{0xAA, 0x55, 0, 0, 3}, too_long{0xAA, 0x55, 0, 0, 41}, late = frame(40, 3);
+    const Bytes sent = Bytes{0x00, 0x13} + frame(16, 1) + too_short + too_long + frame(40, 2) + part(late, 0, 20);
     device.write(sent);
+    rx.buffer_size = 40;
     std::size_t taken = 0;
     ASSERT_TRUE(run_until([&] {
         taken += port->receive_pending(&rx);
         return port->diag.rx_bytes == sent.size();
-    }, 5s, false));
+    }, false));
     EXPECT_EQ(taken, 2u);
-    ASSERT_EQ(seen.frames.size(), 2u);
-    EXPECT_EQ(seen.frames[0], frame(16, 1));
-    EXPECT_EQ(seen.frames[1], frame(40, 2));
+    EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(16, 1), frame(40, 2)}));
     EXPECT_EQ(seen.errors, (std::vector<std::size_t>{5, 5}));
-
     // The frame's beginning survives a receive stopped before it was handed over, and
     // nothing is taken ahead of a running receive.
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     port->stop_transfer();
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     EXPECT_EQ(port->receive_pending(&rx), 0u);
-    device.write(part(late, 100, late.size()));
+    device.write(part(late, 20, late.size()));
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
     EXPECT_EQ(seen.frames[2], late);
     EXPECT_EQ(port->diag.rx_frames, 3u);
     EXPECT_EQ(port->diag.rx_errors, 2u);
-    EXPECT_EQ(port->diag.rx_bytes, sent.size() + late.size() - 100);
+    EXPECT_EQ(port->diag.rx_bytes, sent.size() + 20);
 }
 
 TEST_F(Serial_Port_Test, closing_aborts_silently_and_a_closed_port_refuses_everything) {
@@ -403,12 +313,12 @@ TEST_F(Serial_Port_Test, closing_aborts_silently_and_a_closed_port_refuses_every
     EXPECT_EQ(log.count("[INFO ] Serial port [" + path + "] closed!"), 1u);
     EXPECT_FALSE(port->is_open() || port->rx_busy() || port->tx_busy());
     EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_not_opened);
-    EXPECT_TRUE(log.has("[DEBUG] Serial port [" + path + "] not opened!"));
-    EXPECT_FALSE(log.has("[ERROR]"));
+    EXPECT_TRUE(log.count("[DEBUG] Serial port [" + path + "] not opened!"));
+    EXPECT_FALSE(log.count("[ERROR]"));
     EXPECT_THROW(port->stop_transfer(), boost::system::system_error);
     EXPECT_EQ(port->get_baudrate(), 0);
-    EXPECT_TRUE(log.has("[ERROR] Error getting baudrate on serial port [" + path + "]: "));
-    EXPECT_EQ(seen.frames.size() + seen.errors.size() + seen.timeouts + seen.sent, 0u);
+    EXPECT_TRUE(log.count("[ERROR] Error getting baudrate on serial port [" + path + "]: "));
+    expect_no_callback();
 }
 
 TEST_F(Serial_Port_Test, unplugged_device_puts_the_port_in_error_state_for_good) {
@@ -416,36 +326,12 @@ TEST_F(Serial_Port_Test, unplugged_device_puts_the_port_in_error_state_for_good)
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     device.close_device();
     ASSERT_TRUE(run_until([&] { return port->error_state(); }));
-    EXPECT_TRUE(log.has("[ERROR] Error reading data on serial port [" + path + "]: ["));
+    EXPECT_TRUE(log.count("[ERROR] Error reading data on serial port [" + path + "]: ["));
     EXPECT_FALSE(port->rx_busy());
     for (int i = 0; i < 2; ++i) EXPECT_EQ(port->start_transfer(&tx, &rx), Serial_Port::transfer_error_state);
-    EXPECT_TRUE(log.has("[DEBUG] Serial port [" + path + "] in error state!"));
+    EXPECT_TRUE(log.count("[DEBUG] Serial port [" + path + "] in error state!"));
     EXPECT_FALSE(port->tx_busy());
-    EXPECT_EQ(seen.frames.size() + seen.errors.size() + seen.timeouts + seen.sent, 0u);
-}
-
-TEST_F(Serial_Port_Test, other_threads_may_start_stop_and_close_while_the_io_thread_runs) {
-    std::thread runner([&] { io.run(); });
-    ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
-    EXPECT_EQ(device.read(request.size()), request);
-    const Bytes cut = frame(64, 12);
-    device.write(part(cut, 0, 20));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 20; }, 5s, false));
-    port->stop_transfer();
-    EXPECT_FALSE(port->rx_busy());
-    // The next receive finishes the frame the stopped one had begun.
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    device.write(part(cut, 20, cut.size()) + frame(32, 13));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_frames == 1; }, 5s, false));
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_frames == 2; }, 5s, false));
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    port->close();
-    EXPECT_FALSE(port->rx_busy());
-    io.stop();
-    runner.join();
-    EXPECT_EQ(seen.frames, (std::vector<Bytes>{cut, frame(32, 13)}));
-    EXPECT_FALSE(log.has("[ERROR]"));
+    expect_no_callback();
 }
 
 }  // namespace
