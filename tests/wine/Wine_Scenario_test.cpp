@@ -20,9 +20,8 @@ namespace {
 using ::testing::HasSubstr;
 
 std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') throw std::runtime_error(std::string(name) + " is not set: run scripts/wine-test");
-    return value;
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') return value;
+    throw std::runtime_error(std::string(name) + " is not set: run scripts/wine-test");
 }
 
 /// The registry key Windows lists its serial ports under.
@@ -31,14 +30,13 @@ const std::string serial_comm_key = "'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM'";
 /// Runs a Windows program of the prefix (such as "reg") with `arguments`, which the shell
 /// splits; its standard output with the C runtime's "\r" taken out.
 std::string run_in_wine(const std::string& arguments) {
-    FILE* pipe = ::popen(("'" + environment("QUORIN_WINE_LOADER") + "' " + arguments + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot run " + arguments);
+    const std::string command = "'" + environment("QUORIN_WINE_LOADER") + "' " + arguments + " 2>/dev/null";
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) throw std::runtime_error("cannot run " + arguments);
     std::string out;
-    char buffer[4096];
-    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
-    ::pclose(pipe);
-    std::erase(out, '\r');
-    return out;
+    for (char buffer[4096]; const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe.get());)
+        out.append(buffer, got);
+    return std::erase(out, '\r'), out;
 }
 
 /// The serial ports Windows lists as {name, data}: "reg query" shows each string value as four
@@ -52,23 +50,10 @@ std::vector<std::pair<std::string, std::string>> serial_comm_values() {
     return values;
 }
 
-/// A simulated device on a pty, mapped to COM7 while it lives: the DOS device com7 of the
-/// prefix links to the device's published pty, so Windows programs open "\\.\COM7" as it.
-struct Device_On_COM7 {
-    Device_On_COM7() : simulator([this] {
-        Quorin_Tools::Devsim::Config config;
-        config.link_path = links.path() + "/sim0";
-        return config;
-    }()) {
-        simulator.start();
-        std::filesystem::remove(com7);
-        std::filesystem::create_symlink(simulator.link_path(), com7);
-    }
-    ~Device_On_COM7() { std::filesystem::remove(com7); }
-
-    const Temp_Dir links;
-    Quorin_Tools::Devsim::Device_Simulator simulator;
-    const std::string com7 = environment("WINEPREFIX") + "/dosdevices/com7";
+/// A file that is removed when this goes out of scope.
+struct Removed_At_End {
+    const std::string path;
+    ~Removed_At_End() { std::filesystem::remove(path); }
 };
 
 /// The number in `text` after `label`; 0 if `label` is missing.
@@ -100,16 +85,12 @@ protected:
     static void exit_cleanly(Server_Process& server, std::vector<std::string> expected = {}, bool by_exit = true) {
         by_exit ? server.send_line("exit") : server.close_stdin();
         ASSERT_EQ(server.wait_exit(30s), 0) << server.out() << server.err();
-        const auto lines = log_lines(server.out());
-        for (const char* message : {"Control Service stopping...!", "PDO Service stopping...!", "SDO Service stopping...!",
-                                    "Control Service stopped!", "PDO Service stopped!", "SDO Service stopped!"})
-            expected.emplace_back(message);
-        std::size_t at = 0;
-        for (const std::string& message : expected) {
-            const auto found = find_message(lines, message, at);
-            ASSERT_TRUE(found) << "[" << message << "] missing or out of order in:\n" << server.out();
-            at = *found + 1;
-        }
+        expected.insert(expected.end(), {"Control Service stopping...!", "PDO Service stopping...!", "SDO Service stopping...!",
+                                         "Control Service stopped!", "PDO Service stopped!", "SDO Service stopped!"});
+        std::optional<std::size_t> found;
+        for (const std::string& message : expected)
+            ASSERT_TRUE(found = find_message(log_lines(server.out()), message, found ? *found + 1 : 0))
+                << "[" << message << "] missing or out of order in:\n" << server.out();
         EXPECT_EQ(server.err(), "");
     }
 
@@ -125,12 +106,10 @@ TEST_F(Wine_Scenario, help_at_the_console_and_over_tcp_then_exit_or_end_of_input
         Tcp_Client client(server->ctrl_port());
         EXPECT_EQ(client.command("help", "\n\n"), Expected::help_listing);
         EXPECT_EQ(client.command("lsport now", ">-WRONG FORMAT\r\n"), "USAGE: lsport\r\n>-WRONG FORMAT\r\n");
-        client.close();
-        exit_cleanly(*server, {}, by_exit);
+        client.close(), exit_cleanly(*server, {}, by_exit);
         // The PDO thread got the top rung of the ladder from SetThreadPriority.
-        const auto lines = log_lines(server->out());
-        EXPECT_TRUE(find_message(lines, "Thread priority set to THREAD_PRIORITY_HIGHEST")) << server->out();
-        EXPECT_EQ(count_messages_starting(lines, "Failed to set"), 0u);
+        EXPECT_TRUE(find_message(log_lines(server->out()), "Thread priority set to THREAD_PRIORITY_HIGHEST"));
+        EXPECT_EQ(count_messages_starting(log_lines(server->out()), "Failed to set"), 0u) << server->out();
     }
     Server_Process version({.args = {"--version"}, .wait_until_started = false, .command = {loader, windows_binary},
                             .text_mode_output = true});
@@ -142,7 +121,16 @@ TEST_F(Wine_Scenario, help_at_the_console_and_over_tcp_then_exit_or_end_of_input
 // One device on COM7 through its life: listed, bound at the configured rate, opened, closed and
 // opened again, carrying PDO and SDO traffic, and closed at exit.
 TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pdo_and_sdo_traffic) {
-    Device_On_COM7 device;
+    // A simulated device on a pty, mapped to COM7 while it lives: the DOS device com7 of the
+    // prefix links to the device's published pty, so Windows programs open "\\.\COM7" as it.
+    const Temp_Dir links;
+    Quorin_Tools::Devsim::Config config;
+    config.link_path = links.path() + "/sim0";
+    Quorin_Tools::Devsim::Device_Simulator simulator(config);
+    simulator.start();
+    const Removed_At_End com7{environment("WINEPREFIX") + "/dosdevices/com7"};
+    std::filesystem::remove(com7.path);
+    std::filesystem::create_symlink(simulator.link_path(), com7.path);
     const auto server = start("[device]\nbaudrate = 115200\n");
     Tcp_Client control(server->ctrl_port());
     // Wine registers the ports it found itself; COM7 is only a DOS device link, not among them.
@@ -168,11 +156,11 @@ TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pd
     EXPECT_EQ(control.command("lsbind"), "{\"binds\":[\"hand COM7\"]}\r\n");
     // The line as the pty sees it: the configured 115200 baud (Wine has no USB device behind
     // COM7, so it is not native), 8 data bits, no parity, one stop bit, no flow control.
-    const Fd line(::open(device.simulator.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const Fd line(::open(simulator.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     termios settings{};
-    EXPECT_EQ(::tcgetattr(line, &settings), 0);
-    EXPECT_EQ(::cfgetospeed(&settings), static_cast<speed_t>(B115200));
-    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    ASSERT_EQ(::tcgetattr(line, &settings), 0);
+    EXPECT_EQ(std::pair(::cfgetospeed(&settings), settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)),
+              std::pair(speed_t{B115200}, tcflag_t{CS8}));
     EXPECT_EQ(control.command("dev hand -o"), "OK opened device [hand]\r\n");
     // The rate diag reports is read back from the port's communication state.
     EXPECT_EQ(control.command("diag hand -dev", "--baudrate: 115200\n"),
@@ -194,19 +182,17 @@ TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pd
     ASSERT_EQ(control.command("pdo hand -e"), "OK enabled pdo transmission on [hand]\r\n");
     // The RPDO crosses the PDO socket, the session and COM7 to the device, which echoes it.
     const Bytes rpdo{1, 2, 3, 4, 5};
-    ASSERT_TRUE(pdo.send_to(ports.pdo, rpdo));
-    ASSERT_TRUE(pdo.wait_for(padded(rpdo)));
-    EXPECT_EQ(device.simulator.last_rpdo_data(), padded(rpdo));
+    ASSERT_TRUE(pdo.send_to(ports.pdo, rpdo) && pdo.wait_for(padded(rpdo)));
+    EXPECT_EQ(simulator.last_rpdo_data(), padded(rpdo));
     // Each SDO request goes into the mailbox stamped with its client's EPID (byte 4), crosses
     // COM7 in the gaps of the PDO cycle, and the device's echo goes back to that client alone:
     // the first client's next datagram is the answer to its next request.
-    std::vector<Bytes> requests{Udp_Client::sdo_request(1), Udp_Client::sdo_request(2), Udp_Client::sdo_request(3)};
-    ASSERT_TRUE(first.send_to(ports.sdo, requests[0]) && second.send_to(ports.sdo, requests[1]));
-    requests[0][4] = requests[2][4] = 0, requests[1][4] = 1;
-    EXPECT_EQ(second.receive(10s), requests[1]);
-    EXPECT_EQ(first.receive(10s), requests[0]);
+    const auto stamped = [](int n, std::uint8_t epid) { Bytes request = Udp_Client::sdo_request(n); request[4] = epid; return request; };
+    ASSERT_TRUE(first.send_to(ports.sdo, Udp_Client::sdo_request(1)) && second.send_to(ports.sdo, Udp_Client::sdo_request(2)));
+    EXPECT_EQ(second.receive(10s), stamped(2, 1));
+    EXPECT_EQ(first.receive(10s), stamped(1, 0));
     ASSERT_TRUE(first.send_to(ports.sdo, Udp_Client::sdo_request(3)));
-    EXPECT_EQ(first.receive(10s), requests[2]);
+    EXPECT_EQ(first.receive(10s), stamped(3, 0));
     // An answer is counted once its send has completed, which may be after the client has it.
     const std::string sdo_totals = "--device: hand\n[SDO-SERVICE]\n"
                                    "--linked id [00]:\n----total rx sdo: [2]:\n----total tx sdo: [2]:\n"
@@ -219,25 +205,19 @@ TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pd
                 HasSubstr("[SERVER]\n--devices: 1\n--total control connections: 1\n--pdo channels: 1\n--sdo mailboxes: 1\n"));
     // The link figures are taken once a second: poll until a second with TPDO answers is in them.
     eventually([&] { return figure_after(report = report_of(control, "diag hand -rts -pdo"), "--real tpdo freq: ") > 0; }, 10s);
-    EXPECT_GT(figure_after(report, "--real tpdo freq: "), 0) << report;
-    EXPECT_GT(figure_after(report, "--rx frame ok rate: "), 0) << report;
+    for (const char* label : {"--real tpdo freq: ", "--rx frame ok rate: ", "--total tpdo: ["})
+        EXPECT_GT(figure_after(report, label), 0) << label << report;
     EXPECT_EQ(figure_after(report, "--total rpdo: ["), 1) << report;
-    EXPECT_GT(figure_after(report, "--total tpdo: ["), 0) << report;
-    control.close();
-    exit_cleanly(*server, {"Error opening serial port [COM9]: " + message, "Checking Windows VID/PID for port:COM7",
+    control.close(), exit_cleanly(*server, {"Failed to open registry key for COM ports (error: 2), using fallback method",
+                                            "Found COM port (fallback): COM7", "Error opening serial port [COM9]: " + message, "Checking Windows VID/PID for port:COM7",
                            "Serial port [COM7] opened!", "Session started on [COM7]!", "Session stopped on [COM7]!",
                            "Session started on [COM7]!", "Session stopped on [COM7]!", "Serial port [COM7] closed!"});
     EXPECT_EQ(server->out().find("Found matching"), std::string::npos);
     // Unread input is purged before every TPDO request.
     EXPECT_EQ(server->out().find("Could not discard input"), std::string::npos);
-    const auto lines = log_lines(server->out());
-    const auto fallback = find_message(lines, "Failed to open registry key for COM ports (error: 2), using fallback method");
-    ASSERT_TRUE(fallback) << server->out();
-    EXPECT_TRUE(find_message(lines, "Found COM port (fallback): COM7", *fallback)) << server->out();
-    EXPECT_EQ(count_messages_starting(lines, "Failed to open registry key"), 1u);
-    const auto counters = device.simulator.counters();
-    EXPECT_EQ(std::tie(counters.crc_errors, counters.sdo_messages), std::tuple(0u, 3u));
-    EXPECT_GT(counters.tpdo_answers, 0u);
+    EXPECT_EQ(count_messages_starting(log_lines(server->out()), "Failed to open registry key"), 1u);
+    const auto counters = simulator.counters();
+    EXPECT_EQ(std::tuple(counters.crc_errors, counters.sdo_messages, counters.tpdo_answers > 0), std::tuple(0u, 3u, true));
 }
 
 }  // namespace
