@@ -144,11 +144,10 @@ TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
     // Ends in 0xAA, so the frame's 0xAA 0x55 comes behind 0xAA: it begins at the second byte.
     const Bytes junk{0x00, 0x55, 0xAA, 0x13, 0xAA, 0xAA, 0x00, 0xFF, 0xAA};
     const Bytes reply = frame(300, 1);
-    device.write(junk + part(reply, 0, 4));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + 4; }));
-    device.write(part(reply, 4, 100));
-    ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + 100; }));
-    device.write(part(reply, 100, reply.size()));
+    for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{0, 4}, {4, 100}, {100, reply.size()}}) {
+        device.write((from ? Bytes{} : junk) + part(reply, from, to));
+        ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == junk.size() + to; }));
+    }
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
     EXPECT_EQ(seen.frames[0], reply);
     EXPECT_FALSE(port->rx_busy() || port->tx_busy() || seen.timeouts);
@@ -157,10 +156,9 @@ TEST_F(Serial_Port_Test, frame_behind_stray_bytes_is_assembled_from_pieces) {
 
 TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
     // A size equal to the bytes already read ends the frame without a third read.
+    seen.restart = &rx;  // the first frame's callback starts the second receive
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     device.write(frame(5, 3) + frame(16, 4));
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
     EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(5, 3), frame(16, 4)}));
     // Smaller than the bytes already read; larger than the buffer; a buffer shrunk below
