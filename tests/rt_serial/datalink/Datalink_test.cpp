@@ -30,14 +30,13 @@ TEST(Raw_Frame, smallest_and_largest_frames_to_the_byte_and_the_lengths_refused)
     for (const bool with_crc : {true, false}) {
         buffer.fill(untouched);
         ASSERT_EQ(Frame_Builder(0x00, 0xA0, with_crc).build(buffer.data(), 0x11, nullptr, 0, 0, length), PACK_OK);
-        const std::uint8_t crc_high = with_crc ? 0x3C : 0, crc_low = with_crc ? 0x0F : 0;
-        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 17),
-                  (Bytes{0xAA, 0x55, 0x00, 0xA0, 0x00, 0x00, 0x11, 0, 0, 0, 0, 0, 0, 0, crc_high, crc_low, untouched}));
-        EXPECT_EQ(length, 16u);
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length + 1),
+                  (Bytes{0xAA, 0x55, 0x00, 0xA0, 0x00, 0x00, 0x11, 0, 0, 0, 0, 0, 0, 0,
+                         std::uint8_t(with_crc ? 0x3C : 0), std::uint8_t(with_crc ? 0x0F : 0), untouched}));
     }
     Frame_Builder stamped(0x00, 0xA0, true, 3);  // 8-byte timestamp
-    EXPECT_EQ(stamped.max_data_size(), 1006u);
-    EXPECT_EQ(Frame_Builder(0x00, 0xA0, true).max_data_size(), 1014u);
+    EXPECT_EQ((std::pair{stamped.max_data_size(), Frame_Builder(0x00, 0xA0, true).max_data_size()}),
+              (std::pair<std::size_t, std::size_t>{1006, 1014}));
     ASSERT_EQ(stamped.build(buffer.data(), 0x11, buffer.data() + 100, 1006, 0, length), PACK_OK);
     EXPECT_EQ(length, 1024u);
     EXPECT_EQ(stamped.build(buffer.data(), 0x11, buffer.data(), 1007, 0, length), PACK_TOO_LONG);
@@ -75,8 +74,7 @@ TEST(Payload_Descriptor, padding_extension_and_little_endian_timestamps_laid_out
     ASSERT_EQ(pack(7, data.data()), PACK_OK);  // 9 bytes: a 32-byte frame
     Bytes expected{0x00, 0x00};                // protocol and flags, the data, the padding
     expected.resize(9, 0x5A), expected.resize(24, 0), expected.push_back(untouched);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 25), expected);
-    EXPECT_EQ(out_length, 24u);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + out_length + 1), expected);  // 24 bytes and the one behind
     EXPECT_EQ(pack(4, nullptr), PACK_NULL_POINTER);
     EXPECT_EQ(buffer[0], untouched);
 
@@ -102,30 +100,28 @@ TEST(ID_Filter, allow_list_passes_only_its_members_and_block_list_all_others) {
     const ID_Filter allow = ID_Filter::allow_only(0xA0);
     ID_Filter block(false);
     block.insert(0x00), block.insert(0xFF), block.insert(0x07), block.erase(0x07);
-    for (unsigned id = 0; id < 256; ++id) {
-        EXPECT_EQ(allow.is_available(static_cast<std::uint8_t>(id)), id == 0xA0) << id;
-        EXPECT_EQ(block.is_available(static_cast<std::uint8_t>(id)), id != 0x00 && id != 0xFF) << id;
-    }
+    for (unsigned id = 0; id < 256; ++id)
+        EXPECT_EQ((std::pair{allow.is_available(std::uint8_t(id)), block.is_available(std::uint8_t(id))}),
+                  (std::pair{id == 0xA0, id != 0x00 && id != 0xFF})) << id;
 }
 
 struct Recording_Sink : Frame_Sink {
-    void pdo_payload(const std::uint8_t* data, std::size_t size) override { pdo.emplace_back(data, data + size); }
-    void sdo_message(const std::uint8_t* data, std::size_t size) override { sdo.emplace_back(data, data + size); }
+    void pdo_payload(const std::uint8_t* d, std::size_t size) override { pdo.emplace_back(d, d + size); }
+    void sdo_message(const std::uint8_t* d, std::size_t size) override { sdo.emplace_back(d, d + size); }
     std::vector<Bytes> pdo, sdo;
 };
 
 void fix_crc(Bytes& frame) {
     const std::uint16_t crc = crc16_modbus(frame.data(), frame.size() - 2);
-    frame[frame.size() - 2] = static_cast<std::uint8_t>(crc >> 8);
-    frame[frame.size() - 1] = static_cast<std::uint8_t>(crc);
+    frame[frame.size() - 2] = std::uint8_t(crc >> 8), frame[frame.size() - 1] = std::uint8_t(crc);
 }
 
 /// A device's frame, with a timestamp of `code`, in a vector of exactly its size so that overreads are caught.
 Bytes device_frame(std::uint8_t protocol, const Bytes& data, std::uint8_t code = 0) {
     Bytes frame(1024);
     std::size_t length = 0;
-    Frame_Builder device(0xA0, 0x00, true, code);
-    EXPECT_EQ(device.build(frame.data(), protocol, data.data(), data.size(), 0, length), PACK_OK);
+    EXPECT_EQ(Frame_Builder(0xA0, 0x00, true, code).build(frame.data(), protocol, data.data(), data.size(), 0, length),
+              PACK_OK);
     frame.resize(length);
     return frame;
 }
@@ -161,10 +157,9 @@ TEST_F(Receive_Frame, checks_run_in_order_and_only_the_first_failure_counts) {
         spoil(frame);
         counters.clear();
         EXPECT_EQ(receive(frame, with_crc), expected) << what;
-        Receive_Counters expected_counters;
-        ++(expected_counters.*counter);
-        expected_counters.tpdo_rx = expected == R::PDO;
-        EXPECT_EQ(counters, expected_counters) << what;
+        Receive_Counters want;
+        ++(want.*counter), want.tpdo_rx = expected == R::PDO;
+        EXPECT_EQ(counters, want) << what;
     }
     EXPECT_EQ(sink.pdo.size(), 2u);
 }
@@ -183,8 +178,7 @@ TEST_F(Receive_Frame, payloads_reach_the_sink_by_protocol_with_their_padding_or_
     // 16-byte frames: an 8-byte payload area, but extension and 8-byte timestamp need 12.
     for (const std::uint8_t protocol : {0x11, 0x21}) {
         Bytes frame = device_frame(protocol, {});
-        frame[7] = 0xE0;
-        fix_crc(frame);
+        frame[7] = 0xE0, fix_crc(frame);
         EXPECT_EQ(receive(frame), R::PAYLOAD_ERROR);
     }
     EXPECT_EQ(counters, (Receive_Counters{.ok = 9, .payload = 2, .tpdo_rx = 2, .sdo_rx = 2}));
@@ -201,13 +195,12 @@ std::vector<std::size_t> split(const Bytes& data) {
 
 TEST(SDO_Splitter, every_base_code_with_0_1_and_2_extension_bytes_and_where_sequences_end) {
     for (const auto& [code, length] :
-         {std::pair{0x21, 4u}, {0x23, 8u}, {0x33, 8u}, {0x35, 5u}, {0x37, 6u}, {0x39, 8u}, {0x3D, 12u}}) {
+         {std::pair{0x21, 4u}, {0x23, 8u}, {0x33, 8u}, {0x35, 5u}, {0x37, 6u}, {0x39, 8u}, {0x3D, 12u}})
         for (unsigned e = 0; e <= 2; ++e) {
             Bytes data(20, 0);
             data[0] = static_cast<std::uint8_t>(code + 0x20 * e);
             EXPECT_EQ(split(data), std::vector<std::size_t>{length + e}) << std::hex << int{data[0]};
         }
-    }
     Bytes longest{0x7B, 0, 0, 0, 0, 0, 255};
     longest.resize(262, 0x55);
     const std::vector<std::pair<Bytes, std::vector<std::size_t>>> cases{
@@ -215,20 +208,16 @@ TEST(SDO_Splitter, every_base_code_with_0_1_and_2_extension_bytes_and_where_sequ
         {{0x3B, 0, 0, 0, 3, 0xA, 0xB, 0xC}, {8}},                        // length byte at offset 4
         {{0x5B, 0, 0, 0, 9, 2, 0xA, 0xB, 0x21, 1, 2, 3}, {8, 4}},        // ... at 5 with one extension
         {{0x7B, 0, 0, 0, 9, 9, 1, 0xA}, {8}},                            // ... at 6 with two
-        {longest, {262}},
-        {Bytes(longest.begin(), longest.end() - 1), {}},                 // one byte short
-        {{0x21, 1, 2, 3, 0x3B, 0, 0, 0}, {4}},                           // length byte past the data
-        {{0x21, 1, 2, 3, 0x7B, 0, 0, 0, 0, 0}, {4}},
-        {{0x21, 1, 2, 3, 0x41, 0, 0, 0}, {4}},                           // offset + 5 > size
-        {{0x21, 1, 2, 3, 0x41, 0, 0, 0, 0}, {4, 5}},
-        {{0x21, 1, 2, 3, 0x61, 0, 0, 0, 0}, {4}},                        // offset + 6 > size
-        {{0x21, 1, 2, 3, 0x61, 0, 0, 0, 0, 0}, {4, 6}},
-        {{0x21, 1, 2, 3, 0x25, 1, 2, 3, 0x21, 1, 2, 3}, {4}},            // unknown base code
-        {{0x21, 1, 2, 3, 0x22, 1, 2, 3, 0x21, 1, 2, 3}, {4}},            // bit 0 clear
-        {{0x21, 1, 2, 3, 0x23, 1, 2, 3, 4, 5, 6}, {4}},                  // message longer than the rest
-        {{0x81, 1, 2, 3, 0x21, 1, 2, 3}, {}},
-        {{0x21, 1, 2}, {}},                                              // below 4 bytes
-        {{0x21, 1, 2, 3}, {4}},
+        {longest, {262}}, {Bytes(longest.begin(), longest.end() - 1), {}},  // and one byte short
+        // length byte past the data
+        {{0x21, 1, 2, 3, 0x3B, 0, 0, 0}, {4}}, {{0x21, 1, 2, 3, 0x7B, 0, 0, 0, 0, 0}, {4}},
+        // offset + 5 > size, then offset + 6 > size, each with one byte more
+        {{0x21, 1, 2, 3, 0x41, 0, 0, 0}, {4}}, {{0x21, 1, 2, 3, 0x41, 0, 0, 0, 0}, {4, 5}},
+        {{0x21, 1, 2, 3, 0x61, 0, 0, 0, 0}, {4}}, {{0x21, 1, 2, 3, 0x61, 0, 0, 0, 0, 0}, {4, 6}},
+        // unknown base code; bit 0 clear; message longer than the rest
+        {{0x21, 1, 2, 3, 0x25, 1, 2, 3, 0x21, 1, 2, 3}, {4}}, {{0x21, 1, 2, 3, 0x22, 1, 2, 3, 0x21, 1, 2, 3}, {4}},
+        {{0x21, 1, 2, 3, 0x23, 1, 2, 3, 4, 5, 6}, {4}}, {{0x81, 1, 2, 3, 0x21, 1, 2, 3}, {}},
+        {{0x21, 1, 2}, {}}, {{0x21, 1, 2, 3}, {4}},  // below 4 bytes, and 4
     };
     for (const auto& [data, lengths] : cases) EXPECT_EQ(split(data), lengths) << ::testing::PrintToString(data);
 }
