@@ -4,26 +4,20 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 
-#include <thread>
-
 #include "server/Device.hpp"
 #include "services/SDO_Mailbox.hpp"
-#include "support/Free_Port.hpp"
 #include "support/Pty_Pair.hpp"
 #include "support/Udp_Client.hpp"
 
+namespace Quorin_Test {
 namespace {
 
 using Quorin_Core::Device;
-using Quorin_Core::SDO_Service;
-using Quorin_Test::eventually;
-using Quorin_Test::Udp_Client;
-using Datagram = Udp_Client::Bytes;
-using Mailbox = SDO_Service::Mailbox;
-using boost::asio::ip::make_address;
+using Mailbox = Quorin_Core::SDO_Service::Mailbox;
+using Datagram = Bytes;
 using boost::asio::ip::udp;
 
-udp::endpoint loopback(const Udp_Client& client) { return {make_address("127.0.0.1"), client.port()}; }
+udp::endpoint loopback(const Udp_Client& client) { return {boost::asio::ip::make_address("127.0.0.1"), client.port()}; }
 
 Datagram answer(std::uint32_t sequence, std::uint8_t epid, std::size_t size = 6, std::uint8_t header = 0x61) {
     return Udp_Client::sdo_request(sequence, size, header, epid);
@@ -33,16 +27,13 @@ Datagram answer(std::uint32_t sequence, std::uint8_t epid, std::size_t size = 6,
 /// never start: the test plays the session through the devices' queues.
 class SDO_Service_Test : public ::testing::Test {
 protected:
+    // The server's order: devices, then the mailboxes, then the context.
     ~SDO_Service_Test() override {
-        devices.clear();  // the server's order: devices, then the mailboxes, then the context
-        service.remove_all_mailboxes();
-        work.reset();
-        context.stop();
-        thread.join();
+        devices.clear(), service.remove_all_mailboxes(), work.reset(), context.stop(), thread.join();
     }
 
     std::shared_ptr<Device> make_device(const std::string& name) {
-        ptys.push_back(std::make_unique<Quorin_Test::Pty_Pair>());
+        ptys.push_back(std::make_unique<Pty_Pair>());
         return devices.emplace_back(std::make_shared<Device>(name, ptys.back()->port_path(), 115200, false));
     }
 
@@ -59,30 +50,27 @@ protected:
         Datagram request(Mailbox::datagram_bytes);
         std::uint64_t got = 0;
         eventually([&] { return (got = device.tx_queue->dequeue(request.size(), request.data())) != 0; });
-        request.resize(got);
-        return request;
+        return request.resize(got), request;
     }
 
     static void put_answers(Device& device, const std::vector<Datagram>& answers) {
-        for (const auto& answer : answers) ASSERT_EQ(device.rx_queue->enqueue(answer.data(), answer.size()), 0);
+        for (const auto& one : answers) ASSERT_EQ(device.rx_queue->enqueue(one.data(), one.size()), 0);
     }
 
     /// Nothing has reached `client` so far: a marker sent to it now is the next datagram it gets.
-    void expect_nothing_before_a_marker(Udp_Client& client) {
-        const Datagram marker{'m', 'a', 'r', 'k'};
-        ASSERT_TRUE(marker_source.send_to(client.port(), marker));
-        EXPECT_EQ(client.receive(), marker);
+    static void expect_nothing_before_a_marker(Udp_Client& client) {
+        ASSERT_TRUE(Udp_Client().send_to(client.port(), {'m'}));
+        EXPECT_EQ(client.receive(), Datagram{'m'});
     }
 
     boost::asio::io_context context;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
     std::thread thread{[this] { context.run(); }};
-    const std::uint16_t base_port = Quorin_Test::free_port_range(4);
-    SDO_Service service{context, base_port};
-    std::vector<std::unique_ptr<Quorin_Test::Pty_Pair>> ptys;
+    const std::uint16_t base_port = free_port_range(4);
+    Quorin_Core::SDO_Service service{context, base_port};
+    std::vector<std::unique_ptr<Pty_Pair>> ptys;
     std::vector<std::shared_ptr<Device>> devices;
     std::vector<std::unique_ptr<Udp_Client>> clients;
-    Udp_Client marker_source;
 };
 
 // Listings, link order and port numbering are checked through the sdo and lssdo commands.
@@ -114,36 +102,29 @@ TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_
     const auto hand = make_device("hand");
     const auto mailbox = mailbox_with_clients(hand, 2);
     const auto port = mailbox->local_port();
-    Udp_Client stranger;
     const auto variable = [](std::uint32_t sequence, std::uint8_t length_byte, std::size_t size) {
         Datagram request = Udp_Client::sdo_request(sequence, size, 0x7B);  // two extension bytes, then the length byte
-        request[6] = length_byte;
-        return request;
+        return request[6] = length_byte, request;
     };
-    const std::vector<std::tuple<const char*, Datagram, bool>> cases{
-        {"6 bytes, header 0x61", Udp_Client::sdo_request(1, 6, 0x61), true}, {"5 bytes", Udp_Client::sdo_request(2, 5), false},
-        {"10 bytes, header 0x63", Udp_Client::sdo_request(3, 10, 0x63), true},
-        {"262 bytes, the longest message", variable(4, 255, 262), true},
-        {"header 0x5F", Udp_Client::sdo_request(5, 6, 0x5F), false}, {"header 0x80", Udp_Client::sdo_request(6, 6, 0x80), false},
-        {"header 0xF1, the device's own", Udp_Client::sdo_request(8, 6, 0xF1), false},
-        // Not one whole message: it would throw the device's reading of the frame out of step.
-        {"header 0x60, no message code", Udp_Client::sdo_request(9, 6, 0x60), false},
-        {"header 0xF0, no message code", Udp_Client::sdo_request(10, 6, 0xF0), false},
-        {"7 bytes of a 6-byte message", Udp_Client::sdo_request(11, 7), false},
-        {"length byte one more than sent", variable(12, 11, 17), false},
-        {"2000 bytes, cut to 1024 on arrival", Udp_Client::sdo_request(13, 2000), false}};
-    const Datagram marker = Udp_Client::sdo_request(1000, 6);
-    for (const auto& [what, request, accepted] : cases) {
-        ASSERT_TRUE(clients[1]->send_to(port, request)) << what;
-        ASSERT_TRUE(stranger.send_to(port, Udp_Client::sdo_request(100, 6))) << "from an unlinked client";
-        // A marker after each case: if the case was dropped, the marker comes first.
-        ASSERT_TRUE(clients[1]->send_to(port, marker));
+    const auto request = [](std::uint32_t sequence, std::size_t size, std::uint8_t header = 0x61) {
+        return Udp_Client::sdo_request(sequence, size, header);
+    };
+    // Headers 0x60 and 0xF0 carry no message code and a 7-byte message claims 6: none is one whole
+    // message, which would throw the device's reading of the frame out of step.
+    const std::vector<std::tuple<Datagram, bool>> cases{
+        {request(1, 6), true}, {request(2, 5), false}, {request(3, 10, 0x63), true}, {variable(4, 255, 262), true},
+        {request(5, 6, 0x5F), false}, {request(6, 6, 0x80), false}, {request(8, 6, 0xF1), false},
+        {request(9, 6, 0x60), false}, {request(10, 6, 0xF0), false}, {request(11, 7), false},
+        {variable(12, 11, 17), false}, {request(13, 2000), false /* cut to 1024 on arrival */}};
+    const auto with_epid_1 = [](Datagram datagram) { return datagram[Mailbox::epid_offset] = 1, datagram; };
+    for (const auto& [sent, accepted] : cases) {
+        ASSERT_TRUE(clients[1]->send_to(port, sent));
+        ASSERT_TRUE(Udp_Client().send_to(port, request(100, 6))) << "from an unlinked client";
+        ASSERT_TRUE(clients[1]->send_to(port, request(1000, 6)));  // a marker: comes first if the case was dropped
         if (accepted) {
-            Datagram expected = request;
-            expected[Mailbox::epid_offset] = 1;
-            EXPECT_EQ(take_request(*hand), expected) << what;
+            EXPECT_EQ(take_request(*hand), with_epid_1(sent)) << sent.size();
         }
-        EXPECT_EQ(Udp_Client::sequence_of(take_request(*hand)), 1000u) << what << " was not dropped";
+        EXPECT_EQ(take_request(*hand), with_epid_1(request(1000, 6))) << sent.size() << " bytes not dropped";
     }
     // Counted: the three accepted (6, 10 and 262 bytes) and the twelve markers.
     EXPECT_TRUE(eventually([&] { return mailbox->get_diagnostics(1).tx_sdo == 15; }));
@@ -151,8 +132,7 @@ TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_
     EXPECT_EQ(mailbox->get_diagnostics(1).rx_sdo + mailbox->get_diagnostics(0).tx_sdo, 0u);
 
     // Answers go back unchanged to the client of the EPID they carry.
-    auto& first = *clients[0];
-    auto& second = *clients[1];
+    auto &first = *clients[0], &second = *clients[1];
     put_answers(*hand, {answer(1, 1), answer(2, 0, 6, 0xF1), answer(3, 0, 6, 0xF0) /* the client's header */,
                         answer(4, 7) /* no client has EPID 7 */, answer(5, 0, 5), answer(6, 0, 1014, 0x7F)});
     EXPECT_EQ(second.receive(), answer(1, 1));
@@ -178,31 +158,29 @@ TEST_F(SDO_Service_Test, what_was_owed_to_or_left_by_a_removed_link_or_mailbox_n
     ASSERT_EQ(hand->tx_queue->enqueue(answer(2, 0).data(), 6), 0);
     auto mailbox = mailbox_with_clients(hand, 1);
     EXPECT_EQ(hand->rx_queue->count() + hand->tx_queue->count(), 0u) << "a new mailbox discards them";
-
-    auto& leaving = *clients[0];
+    Udp_Client& leaving = *clients[0];
     const auto request_from = [&](Udp_Client& client, std::uint32_t sequence) {
         EXPECT_TRUE(client.send_to(mailbox->local_port(), Udp_Client::sdo_request(sequence)));
         return take_request(*hand);
     };
     const Datagram owed_1 = request_from(leaving, 1), owed_2 = request_from(leaving, 2);
     ASSERT_TRUE(mailbox->remove_link(loopback(leaving)));
-    Udp_Client next;
+    Udp_Client next, last;
     ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
     const Datagram own = request_from(next, 3);
-    // The device answers in order: the two owed to the client that left, then the new one's.
-    put_answers(*hand, {owed_1, owed_2, own});
+    put_answers(*hand, {owed_1, owed_2, own});  // the device answers in order
     EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
     expect_nothing_before_a_marker(leaving);
 
     // A request on its way to the device when its mailbox is made again for the device.
     const Datagram owed_to_gone = request_from(next, 4);
     ASSERT_TRUE(service.remove_mailbox(hand.get(), 0));
-    Udp_Client last;
     mailbox = mailbox_with_clients(hand, 0);
     ASSERT_TRUE(mailbox->add_link(loopback(last)));  // EPID 0 again
     const Datagram last_own = request_from(last, 5);
     put_answers(*hand, {owed_to_gone, last_own});
-    EXPECT_EQ(last.receive(), last_own) << "the first answer the new holder gets is its own";
+    EXPECT_EQ(last.receive(), last_own);
 }
 
 }  // namespace
+}  // namespace Quorin_Test

@@ -26,8 +26,7 @@ public:
     Fd& operator=(const Fd&) = delete;
     operator int() const { return fd; }
     void reset(int next = -1) {
-        if (fd >= 0) ::close(fd);
-        fd = next;
+        if (const int old = std::exchange(fd, next); old >= 0) ::close(old);
     }
 
 private:
@@ -63,8 +62,7 @@ inline std::uint16_t bound_port_of(int fd) {
 inline std::uint16_t free_port_range(unsigned count) {
     static thread_local std::mt19937 random{std::random_device{}()};
     const auto is_free = [](int port, int type) {
-        const Fd fd(bound_socket(type, static_cast<std::uint16_t>(port), true, true));
-        return fd >= 0;
+        return Fd(bound_socket(type, static_cast<std::uint16_t>(port), true, true)) >= 0;
     };
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const int first = std::uniform_int_distribution(20000, 32000)(random);

@@ -73,8 +73,7 @@ public:
     }
     /// Reads for `period` and returns all that came.
     Bytes read_for(std::chrono::milliseconds period) {
-        for (const auto deadline = Clock::now() + period; fill(deadline);) {
-        }
+        for (const auto deadline = Clock::now() + period; fill(deadline);) continue;
         return std::exchange(pending, {});
     }
 

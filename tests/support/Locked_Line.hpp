@@ -10,8 +10,7 @@ struct Locked_Line {
     /// terminal in exclusive mode), or it cannot be locked. False also when it does not exist.
     static bool held_by_someone(const std::string& path) {
         const Fd probe(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));  // closing drops its own lock
-        if (probe < 0) return errno == EBUSY;
-        return ::flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        return probe < 0 ? errno == EBUSY : ::flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     }
 };
 

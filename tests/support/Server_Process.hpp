@@ -11,10 +11,7 @@ public:
     Temp_Dir() : dir((std::filesystem::temp_directory_path() / "quorin-test-XXXXXX").string()) {
         if (::mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
-    ~Temp_Dir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    ~Temp_Dir() { std::filesystem::remove_all(dir, ignored_error); }
     Temp_Dir(const Temp_Dir&) = delete;
     Temp_Dir& operator=(const Temp_Dir&) = delete;
 
@@ -26,6 +23,7 @@ public:
 
 private:
     std::string dir;
+    std::error_code ignored_error;
 };
 
 /// The ports of a server's services, free ones unless given.
@@ -96,8 +94,7 @@ public:
         threads.emplace_back([this, fd = err_pipe[0]] { read_pipe(fd, stderr_text); });
         threads.emplace_back([this] {
             int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
             std::lock_guard lock(mutex);
             exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             changed.notify_all();
@@ -152,8 +149,8 @@ public:
         return wait([&] { return exit_status && open_pipes == 0; }, timeout) ? exit_status : std::nullopt;
     }
 
-    std::string out() const { std::lock_guard lock(mutex); return stdout_text; }
-    std::string err() const { std::lock_guard lock(mutex); return stderr_text; }
+    std::string out() const { return std::lock_guard(mutex), stdout_text; }
+    std::string err() const { return std::lock_guard(mutex), stderr_text; }
     std::uint16_t ctrl_port() const { return setup.control_port; }
 
 private:

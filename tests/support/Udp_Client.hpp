@@ -26,8 +26,7 @@ public:
         const ssize_t got = ::poll(&ready, 1, static_cast<int>(timeout.count())) > 0
                                 ? ::recv(fd, datagram.data(), datagram.size(), 0) : -1;
         if (got < 0) return std::nullopt;
-        datagram.resize(static_cast<std::size_t>(got));
-        return datagram;
+        return datagram.resize(static_cast<std::size_t>(got)), datagram;
     }
     /// Receives until a datagram equal to `expected` comes, skipping others (echoes of earlier
     /// data); false when `timeout` passes first.
@@ -37,10 +36,7 @@ public:
         return false;
     }
     /// Throws away every datagram waiting.
-    void drain() {
-        while (receive(0ms)) {
-        }
-    }
+    void drain() { while (receive(0ms)) continue; }
     std::uint16_t port() const { return bound_port; }
     /// "127.0.0.1 <port>", as the pdo and sdo commands take the client.
     std::string endpoint_args() const { return "127.0.0.1 " + std::to_string(bound_port); }
@@ -53,12 +49,6 @@ public:
         for (std::size_t i = 1; i < size; ++i)
             datagram.push_back(static_cast<std::uint8_t>(i < 4 ? sequence >> (8 * (i - 1)) : i == 4 ? epid : i));
         return datagram;
-    }
-    /// The sequence number of a datagram built by `sdo_request`.
-    static std::uint32_t sequence_of(const Bytes& datagram) {
-        std::uint32_t sequence = 0;
-        for (std::size_t i = 1; i < 4 && i < datagram.size(); ++i) sequence |= std::uint32_t{datagram[i]} << (8 * (i - 1));
-        return sequence;
     }
 
 private:
