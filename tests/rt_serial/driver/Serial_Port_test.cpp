@@ -224,10 +224,10 @@ TEST_F(Serial_Port_Test, frame_completing_as_its_time_out_expires_is_not_also_a_
     // read is delivered first and its callback starts the next receive; the expiry, whose
     // cancel came too late, must leave that one alone.
     const Serial_Port::RX_Config fixed{.buffer = buffer.data(), .buffer_size = 16, .rx_cplt_cb = on_frame,
-                                       .rx_timeout_cb = on_timeout, .timeout_us = 20'000, .context = &seen};
+                                       .rx_timeout_cb = on_timeout, .timeout_us = 200'000, .context = &seen};
     seen.restart = &rx;
     ASSERT_EQ(port->start_transfer(nullptr, &fixed), 0);
-    const auto due = std::chrono::system_clock::now() + 20ms;
+    const auto due = std::chrono::system_clock::now() + 200ms;  // room for the pty to deliver the frame
     device.write(frame(16, 7));
     ASSERT_TRUE(run_until([&] { return std::chrono::system_clock::now() > due; }, false));  // no handler runs
     io.poll();
