@@ -58,7 +58,8 @@ TEST_F(Console, replies_are_the_parsers_with_a_line_feed_only_the_bare_word_exit
     // lsport answers one JSON line of the machine's ports.
     const std::string reply = reply_to("lsport");
     ASSERT_TRUE(reply.ends_with("]}\r\n\n")) << reply;
-    for (const auto& port : nlohmann::json::parse(reply).at("ports"))
+    const auto listing = nlohmann::json::parse(reply);
+    for (const auto& port : listing.at("ports"))
         EXPECT_TRUE(port.get<std::string>().starts_with("/dev/tty")) << port;
 
     // Console and TCP commands side by side.
