@@ -46,6 +46,7 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sd
         {"diag hand", "--device: hand\n"},
         {"diag ghost -dev", "FAILED to find device [ghost]\r\n"},
         {"diag -a", summary + "0\n"},
+        {"diag -h", Expected::usage_reply("diag")},
         {"diag hand -sdo 256", "value must be between 0 and 255\r\n" + Expected::usage_reply("diag", "OVERRANGE")},
     });
     expect_reply({"diag", "diag hand -x"}, Expected::usage_reply("diag", "WRONG FORMAT"));
