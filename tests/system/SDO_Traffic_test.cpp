@@ -57,7 +57,7 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_a
             std::optional<Bytes> got;
             for (int tries = 0; tries < 2000 && !(got = clients[epid]->receive(10ms)); ++tries)
                 pump.send_to(ports.sdo, Udp_Client::sdo_request(tries));
-            EXPECT_EQ(got, answer(sequence, epid)) << "EPID " << int(epid);
+            ASSERT_EQ(got, answer(sequence, epid)) << "EPID " << int(epid);
         }
     EXPECT_GT(device.counters().tpdo_requests, 0u);
 }
