@@ -102,6 +102,14 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     ASSERT_TRUE(wait([&](const Counters& c) { return c.rpdo_frames >= marked.rpdo_frames + 10; }));
 }
 
+TEST_F(Session_Test, an_answer_after_its_exchange_timed_out_is_still_taken_in) {
+    // PDO off and nothing more to send: no later exchange comes to read the answer off the line.
+    start(4000000, [](Behaviour& device) { device.answer_delay = 20ms; }, false);
+    enqueue_sdo(1);
+    std::uint8_t answer[8];
+    EXPECT_TRUE(eventually([&] { return rx_queue.dequeue(sizeof answer, answer) == sizeof answer; }));
+}
+
 TEST_F(Session_Test, cycles_send_the_pdo_slot_cut_to_its_size_or_the_writers_data_cut_to_a_frame) {
     start();
     session->pdo_write(Bytes(1010, 0x5A).data(), 1010);
