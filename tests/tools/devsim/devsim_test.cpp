@@ -69,6 +69,8 @@ TEST(Device_Simulator, tpdo_answers_echo_or_count_and_carry_faults_sdo_answers_q
     Bytes spoilt = answer(pdo, padded({3, 0, 0, 0, 4, 5}));
     spoilt[14] ^= 0xFF, spoilt[15] ^= 0xFF;
     EXPECT_EQ(tpdo(), spoilt) << "the answer after the dropped one comes first";
+    // The fault is counted after its answer is written.
+    EXPECT_TRUE(simulator.wait_for([](const Counters& c) { return c.faults_crc == 1; }, 5s));
     const Counters counters = simulator.counters();
     EXPECT_EQ(std::tie(counters.crc_errors, counters.discarded_bytes, counters.faults_crc), std::tuple(1u, 18u, 1u));
 
