@@ -65,6 +65,10 @@ TEST_F(Diagnosis, sections_come_in_a_fixed_order_and_their_figures_follow_the_sd
     ask_until("diag hand -sdo 7 7 0", [&](const std::string& report) { return report == totals; });
     EXPECT_EQ(ask("sdo hand -c 0"), "OK removed sdo link on [hand]\r\n");
     EXPECT_EQ(ask("diag hand -sdo 0 7"), totals) << "the totals outlive the link";
+    Udp_Client next;
+    link_sdo(next);
+    EXPECT_EQ(ask("diag hand -sdo 0"), "--device: hand\n[SDO-SERVICE]\n--linked id [00]:\n" + no_traffic)
+        << "a new link on the identifier starts from zero";
 
     // A PDO cycle moves the link figures; faults show; disabled, the link is idle again.
     ASSERT_THAT(ask("pdo hand -o " + udp.endpoint_args()), StartsWith("OK opened pdo channel"));
