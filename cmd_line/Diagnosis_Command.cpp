@@ -5,13 +5,15 @@
 #include "server/Device.hpp"
 #include "server/Server.hpp"
 #include "cmd_line/Diagnosis_Sources.hpp"
+#include "cmd_line/Total_Line.hpp"
 
 namespace Quorin_Core::CMD_Line::Console {
 namespace {
 
 using CMD_Line::pdo_channel_count;
 using CMD_Line::pdo_channel_totals;
-using CMD_Line::sdo_link_totals;
+using CMD_Line::sdo_mailbox_totals;
+using CMD_Line::total_line;
 using CMD_Line::sdo_mailbox_count;
 
 constexpr int lowest_epid = 0;
@@ -73,8 +75,9 @@ void append_rt_serial_section(const Device& device, std::string& reply) {
     reply.append(str_format("--nrt tx/s: [%d]\n", static_cast<int>(f.nrt_transfers)));
     reply.append(str_format("--nrt tx-rx ok rate: %.2f %%\n", percent(f.nrt_ok_rate)));
     reply.append("[RT-SERIAL-SDO]\n");
-    reply.append(str_format("--tx spb dropped: %ld\n", static_cast<long>(device.tx_queue->dropped())));
-    reply.append(str_format("--rx spb dropped: %ld\n", static_cast<long>(device.rx_queue->dropped())));
+    reply.append(total_line("--tx spb dropped: ", device.tx_queue->dropped(), "\n"));
+    reply.append(total_line("--rx spb dropped: ", device.rx_queue->dropped(), "\n"));
+    reply.append(total_line("--tx sdo discarded: ", device.session.sdo_discarded_count(), "\n"));
 }
 
 void append_pdo_section(const Device& device, Server& server, std::string& reply) {
@@ -84,29 +87,35 @@ void append_pdo_section(const Device& device, Server& server, std::string& reply
         reply.append("FAILED to find pdo channel on [").append(device.name).append("]\r\n");
         return;
     }
-    reply.append(str_format("--total rpdo: [%ld]:\n", static_cast<long>(counters->rpdo)));
-    reply.append(str_format("--total tpdo: [%ld]:\n", static_cast<long>(counters->tpdo)));
-    reply.append(str_format("--total rpdo synced: [%ld]:\n", static_cast<long>(counters->rpdo_synced)));
-    reply.append(str_format("--total rpdo bytes: [%ld]:\n", static_cast<long>(counters->rpdo_bytes)));
-    reply.append(str_format("--total tpdo bytes: [%ld]:\n", static_cast<long>(counters->tpdo_bytes)));
+    reply.append(total_line("--total rpdo: [", counters->rpdo, "]:\n"));
+    reply.append(total_line("--total tpdo: [", counters->tpdo, "]:\n"));
+    reply.append(total_line("--total rpdo synced: [", counters->rpdo_synced, "]:\n"));
+    reply.append(total_line("--total rpdo bytes: [", counters->rpdo_bytes, "]:\n"));
+    reply.append(total_line("--total tpdo bytes: [", counters->tpdo_bytes, "]:\n"));
 }
 
 void append_sdo_section(const Device& device, Server& server, const std::set<std::uint8_t>& epids,
                         std::string& reply) {
     reply.append("[SDO-SERVICE]\n");
-    const auto counters = sdo_link_totals(server, device);
-    if (!counters) {
+    const auto totals = sdo_mailbox_totals(server, device);
+    if (!totals) {
         reply.append("failed to find sdo mailbox on [").append(device.name).append("]\r\n");
         return;
     }
     for (const auto epid : epids) {
-        const auto& link = (*counters)[epid];
+        const auto& link = totals->links[epid];
         reply.append(str_format("--linked id [%02d]:\n", epid));
-        reply.append(str_format("----total rx sdo: [%ld]:\n", static_cast<long>(link.rx_sdo)));
-        reply.append(str_format("----total tx sdo: [%ld]:\n", static_cast<long>(link.tx_sdo)));
-        reply.append(str_format("----total rx sdo bytes: [%ld]:\n", static_cast<long>(link.rx_bytes)));
-        reply.append(str_format("----total tx sdo bytes: [%ld]:\n", static_cast<long>(link.tx_bytes)));
+        reply.append(total_line("----total rx sdo: [", link.rx_sdo, "]:\n"));
+        reply.append(total_line("----total tx sdo: [", link.tx_sdo, "]:\n"));
+        reply.append(total_line("----total rx sdo bytes: [", link.rx_bytes, "]:\n"));
+        reply.append(total_line("----total tx sdo bytes: [", link.tx_bytes, "]:\n"));
     }
+    reply.append(total_line("--dropped requests: header[", totals->bad_header, "], "));
+    reply.append(total_line("length[", totals->bad_length, "], "));
+    reply.append(total_line("too long[", totals->too_long, "], "));
+    reply.append(total_line("unlinked sender[", totals->unlinked_sender, "], "));
+    reply.append(total_line("link removed[", totals->link_removed, "]\n"));
+    reply.append(total_line("--dropped answers: owed to removed link[", totals->owed_answers, "]\n"));
 }
 
 // Reads the options after the device name; identifiers follow "-sdo".

@@ -19,14 +19,23 @@ std::optional<PDO_Channel_Totals> pdo_channel_totals(Server& server, const Devic
                               counters.tpdo_bytes};
 }
 
-std::optional<std::array<SDO_Link_Totals, 256>> sdo_link_totals(Server& server, const Device& device) {
+std::optional<SDO_Mailbox_Totals> sdo_mailbox_totals(Server& server, const Device& device) {
+    using Drop = SDO_Service::Mailbox::Drop;
     const auto mailbox = server.sdo_service->get_mailbox(&device, 0);
     if (!mailbox) return std::nullopt;
-    std::array<SDO_Link_Totals, 256> totals;
-    for (std::size_t epid = 0; epid < totals.size(); ++epid) {
+    SDO_Mailbox_Totals totals;
+    for (std::size_t epid = 0; epid < totals.links.size(); ++epid) {
         const auto counters = mailbox->get_diagnostics(static_cast<unsigned char>(epid));
-        totals[epid] = {counters.rx_sdo, counters.tx_sdo, counters.rx_sdo_bytes, counters.tx_sdo_bytes};
+        totals.links[epid] = {counters.rx_sdo, counters.tx_sdo, counters.rx_sdo_bytes, counters.tx_sdo_bytes};
     }
+    const auto drops = mailbox->drop_counts();
+    const auto count = [&drops](Drop kind) { return drops[static_cast<std::size_t>(kind)]; };
+    totals.bad_header = count(Drop::bad_header);
+    totals.bad_length = count(Drop::bad_length);
+    totals.too_long = count(Drop::too_long);
+    totals.unlinked_sender = count(Drop::unlinked_sender);
+    totals.link_removed = count(Drop::link_removed);
+    totals.owed_answers = count(Drop::owed_answer);
     return totals;
 }
 

@@ -5,8 +5,11 @@ namespace Quorin_Core {
 Device::Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb)
     : tx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
       rx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
+      sdo_ledger(std::make_shared<EPID_Ledger>()),
       session(port_name, baud, native_usb, *tx_queue, *rx_queue),
-      name(name) {}
+      name(name) {
+    session.set_sdo_discard_listener(sdo_ledger.get());
+}
 
 bool Device::occupied(const std::string& other_name, const std::string& other_port) const {
     return name == other_name || session.get_port_name() == other_port;

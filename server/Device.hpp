@@ -6,6 +6,7 @@
 
 #include "rt_serial/control/Session.hpp"
 #include "rt_serial/protocol/SPB_Queue.hpp"
+#include "services/EPID_Ledger.hpp"
 
 namespace Quorin_Core {
 
@@ -26,6 +27,9 @@ public:
 
     const std::shared_ptr<SPB_Queue> tx_queue;  ///< server to device
     const std::shared_ptr<SPB_Queue> rx_queue;  ///< device to server
+    /// The account of the SDO answers owed to the links of its mailboxes, whichever mailbox
+    /// is open; the session settles in it the requests it throws away.
+    const std::shared_ptr<EPID_Ledger> sdo_ledger;
     RT_Serial::Control::Session session;
     const std::string name;
 };

@@ -32,10 +32,13 @@ std::size_t Endpoint_Allowed::Endpoint_Hash::operator()(const udp::endpoint& end
     return static_cast<std::size_t>(fnv1a_hash(port_bytes, sizeof port_bytes, hash));
 }
 
-std::optional<unsigned char> Endpoint_Allowed::add(const udp::endpoint& endpoint, const On_Change& on_added) {
+std::optional<unsigned char> Endpoint_Allowed::add(const udp::endpoint& endpoint, const On_Change& on_added,
+                                                   const Usable& usable) {
     boost::unique_lock lock(mutex);
     if (epid_map.contains(endpoint)) return std::nullopt;
-    const auto id = slots.add(Endpoint_Struct{endpoint, false});
+    const auto id = slots.add(Endpoint_Struct{endpoint, false}, [&usable](std::uint16_t candidate) {
+        return !usable || usable(static_cast<unsigned char>(candidate));
+    });
     if (!id) return std::nullopt;
     const auto epid = static_cast<unsigned char>(*id);
     try {

@@ -47,9 +47,14 @@ public:
     /// yet visible to readers.
     using On_Change = std::function<void(unsigned char epid)>;
 
-    /// Links `endpoint` and returns its EPID; nothing when it is linked already or all 256
-    /// EPIDs are in use. `on_added` runs before any reader can see the new link.
-    std::optional<unsigned char> add(const boost::asio::ip::udp::endpoint& endpoint, const On_Change& on_added = {});
+    /// Whether a free EPID may be handed out now.
+    using Usable = std::function<bool(unsigned char epid)>;
+
+    /// Links `endpoint` and returns its EPID: the first free one in the usual order that
+    /// `usable` allows (every one without it). Nothing when it is linked already or no EPID
+    /// can be had. `on_added` runs before any reader can see the new link.
+    std::optional<unsigned char> add(const boost::asio::ip::udp::endpoint& endpoint, const On_Change& on_added = {},
+                                     const Usable& usable = {});
     /// Unlinks `endpoint` and frees its EPID; false when it was not linked. `on_removed` runs
     /// with the freed EPID before any reader can see it free.
     bool remove(const boost::asio::ip::udp::endpoint& endpoint, const On_Change& on_removed = {});

@@ -22,6 +22,8 @@ constexpr std::uint8_t client_only_header = 0xF0;
 /// The header byte only the device may send.
 constexpr std::uint8_t device_only_header = 0xF1;
 
+using Drop = SDO_Service::Mailbox::Drop;
+
 bool has_header(const std::uint8_t* data, std::size_t bytes, std::uint8_t own_header) {
     if (bytes < SDO_Service::Mailbox::min_datagram_bytes) return false;
     return (data[0] & shared_header_mask) == shared_header_bits || data[0] == own_header;
@@ -33,6 +35,30 @@ bool has_header(const std::uint8_t* data, std::size_t bytes, std::uint8_t own_he
 /// clients behind it would be lost, or read with the wrong length and answered to the wrong EPID.
 bool is_one_message(const std::uint8_t* data, std::size_t bytes) {
     return RT_Serial::Payload::SDO_Splitter::message_length(data, bytes, 0) == bytes;
+}
+
+/// Why a client's datagram cannot go to the device as a request; nothing when it can. A 0xF0
+/// request has no length the link can read: the session sends it alone in its frame.
+std::optional<Drop> request_fault(const std::uint8_t* data, std::size_t bytes) {
+    if (bytes < SDO_Service::Mailbox::min_datagram_bytes) return Drop::bad_length;
+    if (data[0] == client_only_header) {
+        if (bytes > SDO_Service::Mailbox::max_request_bytes) return Drop::too_long;
+        return std::nullopt;
+    }
+    if ((data[0] & shared_header_mask) != shared_header_bits) return Drop::bad_header;
+    if (!is_one_message(data, bytes)) return Drop::bad_length;
+    return std::nullopt;
+}
+
+const char* drop_reason(Drop kind) {
+    switch (kind) {
+        case Drop::bad_header: return "bad header";
+        case Drop::bad_length: return "wrong length";
+        case Drop::too_long: return "too long";
+        case Drop::unlinked_sender: return "sender not linked";
+        case Drop::link_removed: return "link removed";
+        default: return "owed to a removed link";
+    }
 }
 
 std::string endpoint_text(const udp::endpoint& endpoint) {
@@ -65,7 +91,7 @@ SDO_Service::Mailbox::EPID_Counters SDO_Service::Mailbox::SDO_Diagnostics_::get(
 }
 
 SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short port,
-                              const std::shared_ptr<Device>& device, std::shared_ptr<EPID_Ledger> ledger)
+                              const std::shared_ptr<Device>& device)
     : context(context),
       socket(context),
       device(device),
@@ -74,8 +100,9 @@ SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short p
       rx_queue(device->rx_queue),
       target_endpoint(udp::v4(), 0),
       sender_endpoint(udp::v4(), 0),
-      ledger(std::move(ledger)),
-      timer(context) {
+      ledger(device->sdo_ledger),
+      timer(context),
+      device_name(device->name) {
     const udp::endpoint local(udp::v4(), port);
     boost::system::error_code error;
     socket.open(local.protocol(), error);
@@ -103,9 +130,9 @@ void SDO_Service::Mailbox::discard_stale_messages(const std::string& device_name
     std::uint64_t discarded = 0;
     for (std::uint64_t bytes; (bytes = tx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
         if (bytes > epid_offset) ledger->request_withdrawn(tx_buffer[epid_offset]);
-    const auto now = EPID_Ledger::Clock::now();
+    const auto now = run_time();
     for (std::uint64_t bytes; (bytes = rx_queue->dequeue(datagram_bytes, tx_buffer.data())) != 0; ++discarded)
-        if (bytes > epid_offset) ledger->answer_is_stale(tx_buffer[epid_offset], now);
+        if (bytes > epid_offset) ledger->answer_owed_to_removed_link(tx_buffer[epid_offset], now);
     if (discarded != 0)
         QUORIN_LOG(INFO, "Discarded ", discarded, " sdo messages of an earlier mailbox on [", device_name, "]");
 }
@@ -137,16 +164,54 @@ void SDO_Service::Mailbox::destroy() {
 bool SDO_Service::Mailbox::add_link(const udp::endpoint& endpoint) {
     // The counters are cleared before the link becomes visible, so no count of the new
     // client is lost to the reset.
-    return links.add(endpoint, [this](unsigned char epid) { diagnostics.reset(epid); }).has_value();
+    const auto now = run_time();
+    return links
+        .add(endpoint, [this](unsigned char epid) { diagnostics.reset(epid); },
+             [this, now](unsigned char epid) { return !ledger->held(epid, now); })
+        .has_value();
 }
 
 bool SDO_Service::Mailbox::remove_link(const udp::endpoint& endpoint) {
-    return links.remove(endpoint, [this](unsigned char epid) { ledger->unlinked(epid, EPID_Ledger::Clock::now()); });
+    const auto now = run_time(), hold = hold_time();
+    return links.remove(endpoint, [&](unsigned char epid) { settle_removed_link(epid, now, hold); });
 }
 
 void SDO_Service::Mailbox::clear_links() {
-    const auto now = EPID_Ledger::Clock::now();
-    links.clear([this, now](unsigned char epid) { ledger->unlinked(epid, now); });
+    const auto now = run_time(), hold = hold_time();
+    links.clear([&](unsigned char epid) { settle_removed_link(epid, now, hold); });
+}
+
+void SDO_Service::Mailbox::settle_removed_link(unsigned char epid, EPID_Ledger::Run_Time now,
+                                               EPID_Ledger::Run_Time hold) {
+    const auto withdrawn = tx_queue->withdraw_if(
+        [epid](const std::uint8_t* message, std::uint64_t size) { return size > epid_offset && message[epid_offset] == epid; },
+        [this](const std::uint8_t* message, std::uint64_t) { ledger->request_withdrawn(message[epid_offset]); });
+    if (withdrawn != 0)
+        note_drop(Drop::link_removed, withdrawn, [&] { return std::to_string(withdrawn) + " sdo requests of EPID " + std::to_string(epid); });
+    ledger->unlinked(epid, now, hold);
+}
+
+EPID_Ledger::Run_Time SDO_Service::Mailbox::run_time() const {
+    const auto served = device.lock();
+    return served ? served->session.run_time() : EPID_Ledger::Run_Time{0};
+}
+
+EPID_Ledger::Run_Time SDO_Service::Mailbox::hold_time() const {
+    const auto served = device.lock();
+    if (!served) return EPID_Ledger::min_hold;
+    return EPID_Ledger::hold_time(served->tx_queue->count(), served->session.timing().us_per_byte);
+}
+
+void SDO_Service::Mailbox::note_drop(Drop kind, std::uint64_t count, const std::function<std::string()>& what) {
+    if (drops[static_cast<std::size_t>(kind)].fetch_add(count, std::memory_order_relaxed) != 0) return;
+    QUORIN_LOG(WARN, "Dropped ", what(), " on [", device_name, "]: ", drop_reason(kind),
+               " (later drops of this kind are only counted)");
+}
+
+SDO_Service::Mailbox::Drop_Counts SDO_Service::Mailbox::drop_counts() const {
+    Drop_Counts counts{};
+    for (std::size_t kind = 0; kind < counts.size(); ++kind) counts[kind] = drops[kind].load(std::memory_order_relaxed);
+    return counts;
 }
 
 bool SDO_Service::Mailbox::get_link(unsigned char epid, udp::endpoint& out) const { return links.get(epid, out); }
@@ -181,14 +246,16 @@ void SDO_Service::Mailbox::on_receive(const boost::system::error_code& error, st
 }
 
 void SDO_Service::Mailbox::accept_request(std::size_t bytes) {
-    if (!has_header(rx_buffer.data(), bytes, client_only_header) || !is_one_message(rx_buffer.data(), bytes)) return;
-    links.with_epid(sender_endpoint, [this, bytes](unsigned char epid) {
+    const auto from = [this] { return "sdo request from " + endpoint_text(sender_endpoint); };
+    if (const auto fault = request_fault(rx_buffer.data(), bytes)) return note_drop(*fault, 1, from);
+    const bool linked = links.with_epid(sender_endpoint, [this, bytes](unsigned char epid) {
         rx_buffer[epid_offset] = epid;
         // A request the queue refuses is neither owed an answer nor counted as accepted.
         if (tx_queue->enqueue(rx_buffer.data(), bytes) != 0) return;
         ledger->request_sent(epid);
         diagnostics.count_tx(epid, bytes);
     });
+    if (!linked) note_drop(Drop::unlinked_sender, 1, from);
 }
 
 void SDO_Service::Mailbox::udp_transmit() {
@@ -207,14 +274,17 @@ void SDO_Service::Mailbox::udp_transmit() {
 bool SDO_Service::Mailbox::is_sendable_answer(std::size_t bytes) {
     if (!has_header(tx_buffer.data(), bytes, device_only_header)) return false;
     target_epid = tx_buffer[epid_offset];
-    const auto now = EPID_Ledger::Clock::now();
-    bool sendable = false;
+    const auto now = run_time();
+    bool sendable = false, owed_to_removed = false;
     links.with_slot(target_epid, [&](const Endpoint_Allowed::Endpoint_Struct& slot) {
         // Every answer settles the ledger, also one that goes nowhere.
-        if (ledger->answer_is_stale(target_epid, now) || slot.empty) return;
+        owed_to_removed = ledger->answer_owed_to_removed_link(target_epid, now);
+        if (owed_to_removed || slot.empty) return;
         target_endpoint = slot.endpoint;
         sendable = true;
     });
+    if (owed_to_removed)
+        note_drop(Drop::owed_answer, 1, [this] { return "sdo answer for EPID " + std::to_string(target_epid); });
     return sendable;
 }
 

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,12 +23,13 @@
 namespace Quorin_Core {
 
 /// The SDO mailbox of one device: a UDP socket bound to 0.0.0.0 and its own port. A request
-/// from a linked client (header byte 0x60 to 0x7F, and exactly one SDO message long by the
-/// link's length rule) is stamped with the client's EPID (byte 4) and queued to the device's
-/// transmit SDO queue; each answer in the device's receive SDO queue (header 0x60 to 0x7F or
-/// 0xF1) goes to the client whose EPID it carries in byte 4. Everything else is dropped, and
-/// so are answers still owed to a link that has been removed (see EPID_Ledger), which would
-/// otherwise reach the next holder of its EPID.
+/// from a linked client (header byte 0x60 to 0x7F and exactly one SDO message long by the
+/// link's length rule, or header 0xF0 and at most 1014 bytes) is stamped with the client's EPID
+/// (byte 4) and queued to the device's transmit SDO queue; each answer in the device's receive
+/// SDO queue (header 0x60 to 0x7F or 0xF1) goes to the client whose EPID it carries in byte 4.
+/// Other requests are dropped and counted by kind, the first of each kind logged. Answers still
+/// owed to a link that has been removed are dropped and counted too: they would otherwise reach
+/// the next holder of its EPID (see EPID_Ledger, the device's account that the mailbox keeps).
 ///
 /// Lifetime: held by shared pointers (the service's list and every pending handler). It
 /// keeps the device's two queues alive itself and refers to the device only weakly, so a
@@ -51,6 +54,8 @@ public:
     static constexpr std::size_t min_datagram_bytes = 6;
     /// Position of the EPID in every datagram.
     static constexpr std::size_t epid_offset = 4;
+    /// Longest request: the transmit queue's limit.
+    static constexpr std::size_t max_request_bytes = 1014;
     /// How long the transmit loop waits before it looks at an empty answer queue again.
     static constexpr auto idle_poll_interval = std::chrono::milliseconds(1);
 
@@ -85,12 +90,22 @@ public:
         std::array<Record, Endpoint_Allowed::max_links> records;
     };
 
-    /// Opens the socket on 0.0.0.0:`port` for `device`, keeping account of answers in `ledger`
-    /// (the device's earlier mailbox's, if it had one), and discards what an earlier mailbox
+    /// What the mailbox drops, by kind.
+    enum class Drop : std::size_t {
+        bad_header,       ///< a request whose header byte is no request's
+        bad_length,       ///< a request shorter than 6 bytes or not one whole message
+        too_long,         ///< a 0xF0 request longer than the transmit queue takes
+        unlinked_sender,  ///< a request from a client that is not linked
+        link_removed,     ///< a request still queued when its link was removed
+        owed_answer,      ///< an answer owed to a removed link
+        kinds
+    };
+    using Drop_Counts = std::array<std::uint64_t, static_cast<std::size_t>(Drop::kinds)>;
+
+    /// Opens the socket on 0.0.0.0:`port` for `device` and discards what an earlier mailbox
     /// left in the device's queues; throws std::runtime_error when the socket cannot be opened
     /// or bound. Nothing runs until `open`.
-    Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device,
-            std::shared_ptr<EPID_Ledger> ledger);
+    Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device);
     /// Closes the socket if `destroy` has not.
     ~Mailbox();
 
@@ -104,9 +119,9 @@ public:
     void destroy();
 
     /// Links a client and sets its EPID's counters to 0; false when it is linked already or
-    /// all EPIDs are in use.
+    /// every free EPID is in use or held back.
     bool add_link(const boost::asio::ip::udp::endpoint& endpoint);
-    /// Unlinks a client; false when it was not linked.
+    /// Unlinks a client and takes its queued requests back; false when it was not linked.
     bool remove_link(const boost::asio::ip::udp::endpoint& endpoint);
     /// Unlinks every client; EPIDs start from 0 again, the counters stay until reused.
     void clear_links();
@@ -117,17 +132,13 @@ public:
     void list_links(std::vector<std::string>& out, bool with_local) const;
     /// A copy of the counters of `epid`.
     EPID_Counters get_diagnostics(unsigned char epid) const { return diagnostics.get(epid); }
+    /// What was dropped so far, by kind.
+    Drop_Counts drop_counts() const;
 
     /// Whether this mailbox serves `device`, which still exists.
     bool serves(const Device* device) const { return device != nullptr && device == device_address && !orphaned(); }
     /// Whether the device it served has been destroyed.
     bool orphaned() const { return device.expired(); }
-    /// The device it serves, weakly.
-    const std::weak_ptr<const Device>& device_weak() const { return device; }
-    /// The address of the device it serves, for identity only.
-    const Device* device_identity() const { return device_address; }
-    /// The account of answers owed to its links, which a later mailbox of the device takes over.
-    const std::shared_ptr<EPID_Ledger>& answer_ledger() const { return ledger; }
     /// The port the socket is bound to.
     unsigned short local_port() const { return local_port_number; }
     /// The address the socket is bound to, in text form.
@@ -145,6 +156,15 @@ private:
     void on_receive(const boost::system::error_code& error, std::size_t bytes);
     /// Queues a request of a linked client with its EPID, or drops it.
     void accept_request(std::size_t bytes);
+    /// Takes the requests of a removed link's EPID out of the transmit queue and holds the EPID
+    /// back while answers are owed. Runs under the links' exclusive lock.
+    void settle_removed_link(unsigned char epid, EPID_Ledger::Run_Time now, EPID_Ledger::Run_Time hold);
+    /// The device session's run time, the ledger's clock.
+    EPID_Ledger::Run_Time run_time() const;
+    /// How long an EPID removed now is held back at most.
+    EPID_Ledger::Run_Time hold_time() const;
+    /// Counts `count` drops of `kind`; logs the first of its kind, with `what` was dropped.
+    void note_drop(Drop kind, std::uint64_t count, const std::function<std::string()>& what);
     /// Whether the answer in `tx_buffer` goes to a client; sets the target if so.
     bool is_sendable_answer(std::size_t bytes);
     /// Sends the answer in `tx_buffer` to `target_endpoint`.
@@ -175,6 +195,8 @@ private:
     SDO_Diagnostics_ diagnostics;
     unsigned short local_port_number = 0;
     std::string local_address_text;
+    const std::string device_name;
+    std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(Drop::kinds)> drops{};
 };
 
 }  // namespace Quorin_Core

@@ -1,6 +1,5 @@
 #include "services/SDO_Service.hpp"
 
-#include "services/EPID_Ledger.hpp"
 #include "services/SDO_Mailbox.hpp"
 #include "utility/Logger.hpp"
 
@@ -17,7 +16,7 @@ unsigned short SDO_Service::add_mailbox(const std::shared_ptr<Device>& device) {
     if (!device || find_mailbox(device.get(), 0) < mailboxes.size()) return 0;
     const std::uint16_t port = next_port != 0 ? next_port : base_port;
     next_port = static_cast<std::uint16_t>(port + 1);  // used up even if the bind fails
-    auto mailbox = std::make_shared<Mailbox>(context, port, device, ledger_for(device));
+    auto mailbox = std::make_shared<Mailbox>(context, port, device);
     QUORIN_LOG(INFO, "New sdo mailbox on local: ", mailbox->local_address(), ":", mailbox->local_port());
     mailboxes.push_back(mailbox);
     mailbox->open();
@@ -48,19 +47,6 @@ void SDO_Service::retire(std::size_t index) {
     const auto mailbox = mailboxes[index];
     mailbox->destroy();
     mailboxes.erase(mailboxes.begin() + static_cast<std::ptrdiff_t>(index));
-    std::erase_if(retired_ledgers, [](const Retired_Ledger& retired) { return retired.device.expired(); });
-    if (!mailbox->orphaned())
-        retired_ledgers.push_back({mailbox->device_weak(), mailbox->device_identity(), mailbox->answer_ledger()});
-}
-
-std::shared_ptr<EPID_Ledger> SDO_Service::ledger_for(const std::shared_ptr<Device>& device) {
-    for (auto retired = retired_ledgers.begin(); retired != retired_ledgers.end(); ++retired) {
-        if (retired->device_address != device.get() || retired->device.expired()) continue;
-        auto ledger = std::move(retired->ledger);
-        retired_ledgers.erase(retired);
-        return ledger;
-    }
-    return std::make_shared<EPID_Ledger>();
 }
 
 void SDO_Service::list_mailboxes(std::vector<std::string>& out) {

@@ -10,7 +10,6 @@
 
 namespace Quorin_Core {
 class Device;
-class EPID_Ledger;
 }
 
 namespace Quorin_Core {
@@ -20,7 +19,7 @@ namespace Quorin_Core {
 /// port, one per mailbox created, and never given back.
 ///
 /// Threading: the operations below may be called from any thread (the console and the
-/// control thread); `mailboxes_mutex` guards `mailboxes`, `retired_ledgers` and `next_port`. The mailboxes'
+/// control thread); `mailboxes_mutex` guards `mailboxes` and `next_port`. The mailboxes'
 /// loops run on `context` (the server's SDO thread). The service's lock and the server's
 /// `devices_mutex` are never nested; the lock of a mailbox's links is taken inside
 /// `mailboxes_mutex` only (never the other way round).
@@ -53,24 +52,14 @@ public:
     std::size_t mailbox_count();
 
 private:
-    /// The answer ledger of a removed mailbox, kept for the next mailbox of the same device.
-    struct Retired_Ledger {
-        std::weak_ptr<const Device> device;
-        const Device* device_address;  ///< identity only, never dereferenced
-        std::shared_ptr<EPID_Ledger> ledger;
-    };
-
     /// Index of the matching mailbox in `mailboxes`, or its size. Caller holds the lock.
     std::size_t find_mailbox(const Device* device, unsigned short port) const;
     /// Closes and forgets the mailboxes whose device no longer exists. Caller holds the lock.
     void sweep_orphans();
-    /// Destroys the mailbox at `index`, keeps its ledger and erases it. Caller holds the lock.
+    /// Destroys the mailbox at `index` and erases it. Caller holds the lock.
     void retire(std::size_t index);
-    /// The retired ledger of `device`, taken out of the list, or a new one. Caller holds the lock.
-    std::shared_ptr<EPID_Ledger> ledger_for(const std::shared_ptr<Device>& device);
 
     std::vector<std::shared_ptr<Mailbox>> mailboxes;  ///< in creation order
-    std::vector<Retired_Ledger> retired_ledgers;       ///< of removed mailboxes whose device lives
     boost::asio::io_context& context;
     std::uint16_t next_port;
     const std::uint16_t base_port;

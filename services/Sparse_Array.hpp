@@ -26,15 +26,30 @@ public:
 
     /// Stores `value` and returns its id; nothing when all `capacity` ids are in use.
     std::optional<std::uint16_t> add(const T& value) {
-        if (!free_ids.empty()) {
-            const std::uint16_t id = free_ids.back();
-            free_ids.pop_back();
+        return add(value, [](std::uint16_t) { return true; });
+    }
+
+    /// Stores `value` under the first id in the usual order that `usable(id)` allows. A new id
+    /// passed over is kept as free, behind the freed ones. Nothing when no id is usable.
+    template <typename Usable>
+    std::optional<std::uint16_t> add(const T& value, Usable&& usable) {
+        for (auto free = free_ids.rbegin(); free != free_ids.rend(); ++free) {
+            if (!usable(*free)) continue;
+            const std::uint16_t id = *free;
+            free_ids.erase(std::next(free).base());
             slots_[id] = value;
             return id;
         }
-        if (slots_.size() >= capacity) return std::nullopt;
-        slots_.push_back(value);
-        return static_cast<std::uint16_t>(slots_.size() - 1);
+        while (slots_.size() < capacity) {
+            const auto id = static_cast<std::uint16_t>(slots_.size());
+            if (usable(id)) {
+                slots_.push_back(value);
+                return id;
+            }
+            slots_.push_back(default_value_);
+            free_ids.push_front(id);
+        }
+        return std::nullopt;
     }
 
     /// Frees `id`: its slot reads as the default value until reused. Freeing a free id does

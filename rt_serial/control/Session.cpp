@@ -24,13 +24,8 @@ constexpr float min_frequency_hz = 1.0f;
 constexpr float max_frequency_hz = 500.0f;
 constexpr std::uint16_t tpdo_reply_quota = 256;       // 1024 bytes
 constexpr std::uint8_t tpdo_request_data[] = {0x00, 0x01};
-constexpr std::uint64_t nrt_window_bytes = 2048;       // budget of one window between PDO events
-constexpr std::uint64_t nrt_idle_budget_bytes = 4096;  // budget while PDO is disabled
 constexpr std::uint64_t max_frame_bytes = 1024;
-constexpr std::uint64_t nrt_frame_overhead_bytes = 10;  // frame header 6, descriptor 2, CRC 2
-constexpr float nrt_window_margin_us = 100;
 constexpr std::uint64_t reply_timeout_margin_us = 500;
-constexpr auto nrt_poll_interval = milliseconds(1);
 constexpr auto diagnostic_interval = seconds(1);
 constexpr auto stop_settle_time = milliseconds(10);
 
@@ -132,11 +127,21 @@ bool Session::start() {
         running = false;
         throw;
     }
+    {
+        std::lock_guard clock_lock(run_time_mutex);
+        running_since = std::chrono::steady_clock::now();
+    }
     boost::asio::post(io_context, [this] {
         update_diagnostic();
         nrt_start_transfer(0);
     });
     return true;
+}
+
+std::chrono::nanoseconds Session::run_time() const {
+    std::lock_guard lock(run_time_mutex);
+    if (!running_since) return run_time_before;
+    return run_time_before + (std::chrono::steady_clock::now() - *running_since);
 }
 
 void Session::run_thread() {
@@ -161,6 +166,9 @@ void Session::stop() {
         running = false;
         // The thread has ended: the timers and the port are this thread's to touch now.
         stop_timers_and_transfer();
+        std::lock_guard clock_lock(run_time_mutex);
+        if (running_since) run_time_before += std::chrono::steady_clock::now() - *running_since;
+        running_since.reset();
     } catch (const std::exception& error) {
         QUORIN_LOG(FATAL, "Exception during session stop:", error.what());
         throw std::runtime_error(error.what());
@@ -173,7 +181,7 @@ void Session::stop_timers_and_transfer() {
     nrt_timer.cancel();
     diag_timer.cancel();
     if (port->is_open()) port->stop_transfer();
-    nrt_pending = false;
+    discard_prepared_frame();
     tpdo_request_due = false;
 }
 
@@ -183,6 +191,9 @@ void Session::enable_pdo() {
     if (pdo_enabled.exchange(true)) return;
     boost::asio::post(io_context, [this] {
         if (!pdo_enabled) return;
+        largest_byte_cap = 0;
+        periods_at_setting = 0;
+        uncarriable_logged = false;
         next_sync = System_Clock::now() + nanoseconds(tpdo_offset_ns.load());
         arm_pdo_timer(&Session::rpdo_sync_handler);
     });
@@ -232,6 +243,7 @@ void Session::arm_pdo_timer(void (Session::*handler)()) {
 void Session::rpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(rpdo_offset_ns - tpdo_offset_ns));
     arm_pdo_timer(&Session::tpdo_sync_handler);
+    if (++periods_at_setting % settle_periods == 0) uncarriable_check_due = true;
     if (port->tx_busy()) port->stop_transfer();
     std::size_t frame_length = 0;
     if (!build_rpdo_frame(frame_length)) return;
@@ -368,135 +380,6 @@ void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {
 }
 
 void Session::sdo_message(const std::uint8_t* data, std::size_t size) { rx_entities->queue.enqueue(data, size); }
-
-// ---- NRT scheduler ---------------------------------------------------------------------
-
-void Session::nrt_start_transfer(std::uint64_t delay_us) {
-    if (delay_us != 0) {
-        nrt_wait(microseconds(delay_us));
-        return;
-    }
-    // An answer that came after its exchange's time-out waits for no later exchange.
-    if (!port->rx_busy()) port->receive_pending(&pending_rx_config);
-    nrt_budget = nrt_window_budget();
-    if (nrt_budget == 0) {
-        nrt_wait(nrt_poll_interval);
-        return;
-    }
-    if (nrt_pending && !nrt_send_prepared()) {
-        nrt_wait(nrt_poll_interval);
-        return;
-    }
-    nrt_prepare_frame();
-    // A frame is cut to this window's budget, so it fits now; the next step may fall in a
-    // smaller window (the 1 ms tick keeps its phase against a 500 Hz cycle). Once it is on
-    // its way, the next frame is made to wait behind it.
-    if (nrt_pending && nrt_send_prepared()) nrt_prepare_frame();
-    nrt_wait(nrt_poll_interval);
-}
-
-void Session::nrt_wait(microseconds delay) {
-    nrt_timer.expires_at(System_Clock::now() + delay);
-    nrt_timer.async_wait([this](const boost::system::error_code& error) {
-        if (error == boost::asio::error::operation_aborted) return;
-        if (error) {
-            QUORIN_LOG_ERROR("NRT timer error on [", port_name, "]:", error.message());
-            return;
-        }
-        nrt_start_transfer(0);
-    });
-}
-
-std::uint64_t Session::nrt_window_budget() const {
-    if (!pdo_enabled) return nrt_idle_budget_bytes;
-    if (tpdo_request_due) return 0;
-    const auto left = duration_cast<microseconds>(next_sync - System_Clock::now()).count();
-    const float remaining_us = left > 0 ? static_cast<float>(left) : 0.0f;
-    if (remaining_us < link.nrt_min_window_us) return 0;
-    if (remaining_us >= link.nrt_full_window_us) return nrt_window_bytes;
-    const float bytes = (remaining_us - nrt_window_margin_us) * link.bytes_per_us;
-    return bytes > static_cast<float>(nrt_window_bytes) ? nrt_window_bytes : static_cast<std::uint64_t>(bytes);
-}
-
-bool Session::nrt_send_prepared() {
-    if (port->tx_busy() || port->rx_busy()) return false;
-    if (!nrt_fit_allowance()) {
-        if (half_period_budget() >= nrt_tx_length + min_nrt_frame_bytes()) return false;  // a later window
-        // No window of this period can ever carry it; keep the queue moving.
-        QUORIN_LOG(WARN, "Discarded NRT frame of ", nrt_tx_length, " bytes on [", port_name,
-                   "]: larger than any window of the PDO period");
-        nrt_pending = false;
-        return true;
-    }
-    const std::uint64_t exchange_bytes = nrt_tx_length + nrt_rx_allowance;
-    nrt_tx_config.size = static_cast<std::uint16_t>(nrt_tx_length);
-    nrt_rx_config.timeout_us = static_cast<std::uint64_t>(static_cast<float>(exchange_bytes) * link.us_per_byte) +
-                               reply_timeout_margin_us;
-    if (port->start_transfer(&nrt_tx_config, &nrt_rx_config) != 0) return false;
-    nrt_budget -= exchange_bytes;
-    ++counters.nrt_tx;
-    nrt_pending = false;
-    return true;
-}
-
-bool Session::nrt_fit_allowance() {
-    if (nrt_budget >= nrt_tx_length + nrt_rx_allowance) return true;
-    // A window smaller than the one the frame was made for still carries it with a smaller
-    // answer allowance: the device keeps back the answers that do not fit for the next frame.
-    if (nrt_budget < nrt_tx_length + min_nrt_frame_bytes()) return false;
-    return nrt_pack(std::min(nrt_budget - nrt_tx_length, max_frame_bytes));
-}
-
-std::uint64_t Session::half_period_budget() const {
-    const float half_period_us = static_cast<float>(period_ns.load() / 2000);
-    if (half_period_us < link.nrt_min_window_us) return 16;
-    if (half_period_us >= link.nrt_full_window_us) return nrt_window_bytes;
-    const auto bytes = static_cast<std::uint64_t>((half_period_us - nrt_window_margin_us) * link.bytes_per_us);
-    return std::min(std::max<std::uint64_t>(16, bytes), nrt_window_bytes);
-}
-
-std::uint64_t Session::min_nrt_frame_bytes() const {
-    return (Payload::Timestamp_Size_Table[timestamp_code] + 29) / 16 * 16;
-}
-
-void Session::nrt_prepare_frame() {
-    const std::uint64_t overhead = Payload::Timestamp_Size_Table[timestamp_code] + nrt_frame_overhead_bytes;
-    const std::uint64_t min_frame = min_nrt_frame_bytes();
-    // Frame lengths are multiples of 16: a cap between two of them would let the padded frame
-    // outgrow half the budget, and leave the answer less room than the request it echoes.
-    const std::uint64_t half_budget = nrt_budget / 2 / 16 * 16;
-    const std::uint64_t frame_cap = std::min(std::max(half_budget, min_frame), max_frame_bytes);
-    const std::uint64_t byte_cap = frame_cap - overhead;
-
-    std::uint8_t* data = tx_entities->frame_b.data() + frame_builder.data_offset();
-    std::uint64_t taken = 0;
-    while (taken < byte_cap) {
-        const auto got = tx_entities->queue.dequeue(byte_cap - taken, data + taken);
-        if (got == 0) break;
-        taken += got;
-    }
-    if (taken == 0) return;
-    nrt_data_size = taken;
-
-    const std::uint64_t header = Payload::Payload_Descriptor::header_size(static_cast<std::uint8_t>(timestamp_code << 5));
-    const std::uint64_t frame_length = Payload::Payload_Descriptor::padded_length(header + taken) + 8;
-    // A budget below the frame's length leaves the answer the smallest frame: granting it the
-    // full 1024 bytes would make the exchange too large for any window, and the frame with its
-    // messages would be discarded.
-    const std::uint64_t room = nrt_budget > frame_length ? nrt_budget - frame_length : 0;
-    nrt_pending = nrt_pack(std::max(std::min(room, max_frame_bytes), min_frame));
-}
-
-bool Session::nrt_pack(std::uint64_t allowance) {
-    std::uint8_t* buffer = tx_entities->frame_b.data();
-    std::size_t built_length = 0;
-    if (frame_builder.build(buffer, Payload::sdo_protocol, buffer + frame_builder.data_offset(), nrt_data_size,
-                            static_cast<std::uint16_t>(allowance / 4), built_length) != Datalink::PACK_OK)
-        return false;
-    nrt_tx_length = built_length;
-    nrt_rx_allowance = allowance;
-    return true;
-}
 
 // ---- diagnostics -----------------------------------------------------------------------
 

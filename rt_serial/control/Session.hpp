@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "rt_serial/datalink/Frame_Sink.hpp"
 #include "rt_serial/datalink/ID_Filter.hpp"
 #include "rt_serial/driver/Serial_Port.hpp"
+#include "rt_serial/protocol/SDO_Discard_Listener.hpp"
 #include "rt_serial/protocol/SDO_Queue.hpp"
 
 namespace Quorin_Core::RT_Serial::Control {
@@ -53,6 +55,8 @@ public:
     static constexpr std::size_t pdo_slot_bytes = 1004;
     static constexpr std::uint64_t default_period_ns = 10000000;
     static constexpr std::uint64_t native_usb_baud = 4000000;
+    /// PDO periods after which the windows seen so far are taken as all the cycle gives.
+    static constexpr std::uint32_t settle_periods = 8;
 
     /// One direction's buffers: PDO frames (A), NRT frames (B), the PDO slot, the SDO queue.
     struct Commu_Entities {
@@ -127,6 +131,15 @@ public:
     /// Whether the port is driven as the device's own USB port (no CRC).
     bool is_native_usb() const { return native_usb; }
 
+    /// Tells `listener` (or nobody, with null) of each request that will never reach the
+    /// device; it must stay valid until reset or the session's end.
+    void set_sdo_discard_listener(Protocol::SDO::Discard_Listener* listener) { discard_listener = listener; }
+    /// SDO requests taken from the transmit queue that never reached the device, since construction.
+    std::uint64_t sdo_discarded_count() const { return sdo_discarded.load(std::memory_order_relaxed); }
+    /// How long the session has run in all, over every start and stop: a clock for bounds on
+    /// the device's answers, which cannot come while the session is stopped.
+    std::chrono::nanoseconds run_time() const;
+
 private:
     using System_Clock = std::chrono::system_clock;
 
@@ -161,8 +174,15 @@ private:
     bool nrt_fit_allowance();
     std::uint64_t half_period_budget() const;
     void nrt_prepare_frame();
+    std::uint64_t nrt_take_requests(std::uint64_t byte_cap);
     bool nrt_pack(std::uint64_t allowance);
     std::uint64_t min_nrt_frame_bytes() const;
+    std::uint64_t nrt_overhead_bytes() const;
+    std::uint64_t frame_cap_for(std::uint64_t budget) const;
+    std::uint64_t max_carried_request_bytes() const;
+    void drop_uncarriable_requests();
+    void discard_prepared_frame();
+    void discard_request(const std::uint8_t* message, std::uint64_t size);
 
     void update_diagnostic();
     void arm_diag_timer();
@@ -189,6 +209,11 @@ private:
     std::uint64_t nrt_data_size = 0;  ///< SDO bytes in the prepared frame
     bool nrt_pending = false;
     bool tpdo_request_due = false;  ///< the TPDO request waits for a stopped read to come back
+    /// The largest request a frame could take since PDO was enabled, and the periods since.
+    std::uint64_t largest_byte_cap = 0;
+    std::uint32_t periods_at_setting = 0;
+    bool uncarriable_check_due = false;
+    bool uncarriable_logged = false;  ///< once per PDO setting
     Link_Timing link;
 
     std::unique_ptr<Commu_Entities> tx_entities;
@@ -213,7 +238,13 @@ private:
     Datalink::ID_Filter destination_filter;
     const std::string port_name;
 
+    std::atomic<Protocol::SDO::Discard_Listener*> discard_listener{nullptr};
+    std::atomic<std::uint64_t> sdo_discarded{0};
+
     std::mutex lifecycle_mutex;  ///< serialises start and stop
+    mutable std::mutex run_time_mutex;  ///< guards the two below
+    std::chrono::nanoseconds run_time_before{0};  ///< of the runs that have ended
+    std::optional<std::chrono::steady_clock::time_point> running_since;
     std::thread thread;
     std::atomic<bool> running{false};
 };

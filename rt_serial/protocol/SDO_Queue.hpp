@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace Quorin_Core::RT_Serial::Protocol::SDO {
@@ -24,6 +25,21 @@ public:
     /// Joins the segments in order and stores them as one message. Returns 0 when stored, 7 for
     /// no segments, 9 for a segment of 0 or more than 1014 bytes, 1 for a bad total size.
     virtual int seg_enqueue(const std::vector<Segment>& segments) = 0;
+    /// Whether a message, given by its first byte and its size, is to be taken.
+    using Message_Test = std::function<bool(const std::uint8_t* message, std::uint64_t size)>;
+    /// Told of each message taken out by withdraw_if, before it is freed.
+    using Message_Sink = std::function<void(const std::uint8_t* message, std::uint64_t size)>;
+
+    /// Like dequeue, but passes over the messages that must travel alone in a frame: a 0xF0
+    /// request, whose end the device cannot find, so nothing may follow it.
+    virtual std::uint64_t dequeue_packable(std::uint64_t max_bytes, std::uint8_t* buffer) = 0;
+    /// Takes every message that `test` picks out of the queue, keeping the others in order, and
+    /// hands each to `sink`. Returns how many were taken.
+    virtual std::uint64_t withdraw_if(const Message_Test& test, const Message_Sink& sink) = 0;
+
+    /// Header byte of a request that travels alone in its frame.
+    static constexpr std::uint8_t whole_request_header = 0xF0;
+
     /// Virtual, as queues are used through this interface.
     virtual ~Queue() = default;
 };

@@ -4,14 +4,23 @@
 #include <cstring>
 
 std::uint64_t SPB_Queue::dequeue(std::uint64_t max_bytes, std::uint8_t* buffer) {
+    return take(max_bytes, buffer, false);
+}
+
+std::uint64_t SPB_Queue::dequeue_packable(std::uint64_t max_bytes, std::uint8_t* buffer) {
+    return take(max_bytes, buffer, true);
+}
+
+std::uint64_t SPB_Queue::take(std::uint64_t max_bytes, std::uint8_t* buffer, bool packable_only) {
     // No message is shorter than min_message_bytes; an empty queue needs no lock either.
     if (max_bytes < min_message_bytes || buffer == nullptr || count() == 0) return 0;
 
     std::vector<std::uint8_t> taken;
     {
         const std::lock_guard lock(mutex);
-        const auto found = std::find_if(messages.begin(), messages.end(),
-                                        [max_bytes](const auto& message) { return message.size() <= max_bytes; });
+        const auto found = std::find_if(messages.begin(), messages.end(), [&](const auto& message) {
+            return message.size() <= max_bytes && !(packable_only && message[0] == whole_request_header);
+        });
         if (found == messages.end()) return 0;
         taken = std::move(*found);
         messages.erase(found);
@@ -19,6 +28,20 @@ std::uint64_t SPB_Queue::dequeue(std::uint64_t max_bytes, std::uint8_t* buffer) 
     }
     // Copied and freed outside the lock, so the other thread waits only for the search.
     std::memcpy(buffer, taken.data(), taken.size());
+    return taken.size();
+}
+
+std::uint64_t SPB_Queue::withdraw_if(const Message_Test& test, const Message_Sink& sink) {
+    std::deque<std::vector<std::uint8_t>> taken;
+    {
+        const std::lock_guard lock(mutex);
+        std::deque<std::vector<std::uint8_t>> kept;
+        for (auto& message : messages) (test(message.data(), message.size()) ? taken : kept).push_back(std::move(message));
+        messages.swap(kept);
+        held.fetch_sub(taken.size(), std::memory_order_relaxed);
+    }
+    if (sink)
+        for (const auto& message : taken) sink(message.data(), message.size());
     return taken.size();
 }
 

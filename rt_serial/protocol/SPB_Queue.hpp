@@ -31,6 +31,10 @@ public:
     /// Takes the oldest message that fits in `max_bytes` into `buffer`; messages before it stay
     /// in place. Returns its size, or 0 when max_bytes is 0, buffer is null or none fits.
     std::uint64_t dequeue(std::uint64_t max_bytes, std::uint8_t* buffer) override;
+    /// Like dequeue, passing over 0xF0 requests.
+    std::uint64_t dequeue_packable(std::uint64_t max_bytes, std::uint8_t* buffer) override;
+    /// Takes out every message `test` picks, in order, handing each to `sink` outside the lock.
+    std::uint64_t withdraw_if(const Message_Test& test, const Message_Sink& sink) override;
     /// Stores a copy of `size` bytes. Returns stored or bad_size.
     int enqueue(const std::uint8_t* data, std::uint64_t size) override;
     /// Stores the segments joined as one message. Returns stored, no_segments, bad_segment or bad_size.
@@ -44,6 +48,8 @@ public:
     const std::uint64_t capacity;  ///< most messages held at once
 
 private:
+    /// Takes the oldest message of at most `max_bytes` that `packable_only` allows.
+    std::uint64_t take(std::uint64_t max_bytes, std::uint8_t* buffer, bool packable_only);
     /// Appends a message, discarding the oldest when full; returns stored.
     int store(std::vector<std::uint8_t>&& message);
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "cmd_line/Json_Listing.hpp"
+#include "cmd_line/Total_Line.hpp"
 
 // Splitting and dispatching whole command lines, and the replies, are checked through the
 // console by the system tests.
@@ -55,8 +56,11 @@ TEST(Command_Line, endpoint_ports_run_from_0_to_65535) {
     EXPECT_EQ(endpoint, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("::1"), 65535));
 }
 
-TEST(Command_Line, str_format_cuts_at_4095_characters) {
+TEST(Command_Line, str_format_cuts_at_4095_characters_and_totals_print_all_64_bits) {
     EXPECT_EQ(str_format("%s", std::string(5000, 'x').c_str()), std::string(4095, 'x'));
+    using Quorin_Core::CMD_Line::total_line;
+    EXPECT_EQ(total_line("--total rpdo bytes: [", 5'000'000'000, "]:\n"), "--total rpdo bytes: [5000000000]:\n");
+    EXPECT_EQ(total_line("", std::numeric_limits<std::uint64_t>::max(), ""), "18446744073709551615");
 }
 
 TEST(Json_Listing, one_line_of_json_whatever_bytes_the_names_hold) {

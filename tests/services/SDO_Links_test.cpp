@@ -59,6 +59,13 @@ TEST(Endpoint_Allowed, hands_out_epids_in_order_reuses_the_last_freed_first_and_
     }
     EXPECT_EQ(hashes.size(), alike.size());
     EXPECT_TRUE(links.remove(alike[3]) && links.to_epid(alike[0], epid)) << "removing one kept its look-alike";
+
+    // An EPID that may not be had now (held back) is passed over and keeps its place.
+    ASSERT_TRUE(links.remove(client(4)));
+    const auto not_0 = [](unsigned char candidate) { return candidate != 0; };
+    EXPECT_EQ(links.add(client(5), {}, not_0), 5);
+    EXPECT_EQ(links.add(client(6), {}, not_0), 6);
+    EXPECT_EQ(links.add(client(7)), 0);
 }
 
 TEST(Endpoint_Allowed, holds_256_links_and_after_clear_starts_from_0_again) {
@@ -72,40 +79,42 @@ TEST(Endpoint_Allowed, holds_256_links_and_after_clear_starts_from_0_again) {
     EXPECT_EQ(cleared, Endpoint_Allowed::max_links) << "on_removed for each";
     udp::endpoint found;
     EXPECT_FALSE(links.get(0, found));
-    EXPECT_EQ(links.add(client(7)), 0);
-    EXPECT_EQ(links.add(client(0)), 1);
+    EXPECT_EQ(links.add(client(7), {}, [](unsigned char candidate) { return candidate != 0; }), 1);
+    EXPECT_EQ(links.add(client(0)), 0);
     std::vector<std::pair<unsigned char, udp::endpoint>> all;
     links.list_all(all);
-    EXPECT_EQ(all, (std::vector<std::pair<unsigned char, udp::endpoint>>{{0, client(7)}, {1, client(0)}}));
+    EXPECT_EQ(all, (std::vector<std::pair<unsigned char, udp::endpoint>>{{0, client(0)}, {1, client(7)}}));
 }
 
-TEST(EPID_Ledger, answers_owed_to_removed_links_add_up_within_the_window_and_lapse_after_it) {
+TEST(EPID_Ledger, holds_an_epid_back_while_its_removed_link_is_owed_answers_until_they_come_or_the_hold_ends) {
     EPID_Ledger ledger;
-    const auto t0 = EPID_Ledger::Clock::now();
+    const EPID_Ledger::Run_Time t0 = 10s, hold = 6s;
     ledger.request_sent(1);
     ledger.request_sent(1);
-    EXPECT_FALSE(ledger.answer_is_stale(1, t0)) << "answered while still linked";
-    ledger.unlinked(1, t0);
-    ledger.request_sent(1);
-    ledger.unlinked(1, t0 + 1s);
-    EXPECT_FALSE(ledger.answer_is_stale(2, t0 + 2s)) << "other EPIDs are not touched";
-    EXPECT_TRUE(ledger.answer_is_stale(1, t0 + 2s));
-    EXPECT_TRUE(ledger.answer_is_stale(1, t0 + 2s));
-    EXPECT_FALSE(ledger.answer_is_stale(1, t0 + 2s)) << "only the two unanswered requests were owed";
+    EXPECT_FALSE(ledger.answer_owed_to_removed_link(1, t0)) << "answered while still linked";
+    ledger.unlinked(1, t0, hold);
+    EXPECT_TRUE(ledger.held(1, t0 + 5s));
+    EXPECT_FALSE(ledger.held(2, t0)) << "other EPIDs are not touched";
+    EXPECT_TRUE(ledger.answer_owed_to_removed_link(1, t0 + 5s));
+    EXPECT_FALSE(ledger.held(1, t0 + 5s)) << "free once nothing is owed";
+    EXPECT_FALSE(ledger.answer_owed_to_removed_link(1, t0 + 5s)) << "the next holder's own";
 
-    // A request withdrawn before it reached the device settles what is owed first.
-    ledger.request_sent(3);
-    ledger.unlinked(3, t0);
-    ledger.request_sent(3);
-    ledger.request_withdrawn(3);
-    EXPECT_FALSE(ledger.answer_is_stale(3, t0));
+    // Requests that never reached the device are owed nothing: the EPID is free at once.
+    const std::uint8_t discarded[6] = {0x61, 0, 0, 0, 2, 0};
+    ledger.request_sent(2);
+    ledger.request_discarded(discarded, sizeof discarded);
+    ledger.unlinked(2, t0, hold);
+    EXPECT_FALSE(ledger.held(2, t0));
 
-    // An answer lost for good would cost the next holder its own answers: the mark lapses.
-    ledger.request_sent(4);
-    ledger.unlinked(4, t0);
-    EXPECT_FALSE(ledger.answer_is_stale(4, t0 + EPID_Ledger::stale_window));
-    ledger.unlinked(4, t0 + 10s);
-    EXPECT_FALSE(ledger.answer_is_stale(4, t0 + 10s)) << "the lapsed mark is not revived";
+    // An answer lost for good holds its EPID back no longer than the hold.
+    ledger.request_sent(3);
+    ledger.unlinked(3, t0, hold);
+    EXPECT_TRUE(ledger.held(3, t0 + hold - 1ns));
+    EXPECT_FALSE(ledger.held(3, t0 + hold));
+
+    EXPECT_EQ(EPID_Ledger::hold_time(0, 2.94f), EPID_Ledger::min_hold);
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(EPID_Ledger::hold_time(16384, 2.94f)), 97s)
+        << "a full queue of the largest requests crosses the line twice";
 }
 
 }  // namespace

@@ -109,13 +109,15 @@ TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_
     const auto request = [](std::uint32_t sequence, std::size_t size, std::uint8_t header = 0x61) {
         return Udp_Client::sdo_request(sequence, size, header);
     };
-    // Headers 0x60 and 0xF0 carry no message code and a 7-byte message claims 6: none is one whole
-    // message, which would throw the device's reading of the frame out of step.
+    // Header 0x60 carries no message code and a 7-byte message claims 6: neither is one whole
+    // message, which would throw the device's reading of the frame out of step. A 0xF0 request
+    // goes whole, up to the transmit queue's limit.
     const std::vector<std::tuple<Datagram, bool>> cases{
         {request(1, 6), true}, {request(2, 5), false}, {request(3, 10, 0x63), true}, {variable(4, 255, 262), true},
         {request(5, 6, 0x5F), false}, {request(6, 6, 0x80), false}, {request(8, 6, 0xF1), false},
-        {request(9, 6, 0x60), false}, {request(10, 6, 0xF0), false}, {request(11, 7), false},
-        {variable(12, 11, 17), false}, {request(13, 2000), false /* cut to 1024 on arrival */}};
+        {request(9, 6, 0x60), false}, {request(10, 7, 0xF0), true}, {request(11, 7), false},
+        {variable(12, 11, 17), false}, {request(13, 1014, 0xF0), true}, {request(14, 1015, 0xF0), false},
+        {request(13, 2000), false /* cut to 1024 on arrival */}};
     const auto with_epid_1 = [](Datagram datagram) { return datagram[Mailbox::epid_offset] = 1, datagram; };
     for (const auto& [sent, accepted] : cases) {
         ASSERT_TRUE(clients[1]->send_to(port, sent));
@@ -126,9 +128,9 @@ TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_
         }
         EXPECT_EQ(take_request(*hand), with_epid_1(request(1000, 6))) << sent.size() << " bytes not dropped";
     }
-    // Counted: the three accepted (6, 10 and 262 bytes) and the twelve markers.
-    EXPECT_TRUE(eventually([&] { return mailbox->get_diagnostics(1).tx_sdo == 15; }));
-    EXPECT_EQ(mailbox->get_diagnostics(1).tx_sdo_bytes, 6 + 10 + 262 + 12 * 6u);
+    // Counted: the five accepted and the fourteen markers.
+    EXPECT_TRUE(eventually([&] { return mailbox->get_diagnostics(1).tx_sdo == 19; }));
+    EXPECT_EQ(mailbox->get_diagnostics(1).tx_sdo_bytes, 6 + 10 + 262 + 7 + 1014 + 14 * 6u);
     EXPECT_EQ(mailbox->get_diagnostics(1).rx_sdo + mailbox->get_diagnostics(0).tx_sdo, 0u);
 
     // Answers go back unchanged to the client of the EPID they carry.
@@ -152,7 +154,8 @@ TEST_F(SDO_Service_Test, requests_of_linked_clients_go_to_the_device_with_their_
     expect_nothing_before_a_marker(first);
 }
 
-TEST_F(SDO_Service_Test, what_was_owed_to_or_left_by_a_removed_link_or_mailbox_never_reaches_the_next_holder_of_its_epid) {
+TEST_F(SDO_Service_Test, what_was_owed_to_or_left_by_a_removed_link_or_mailbox_never_reaches_another_client) {
+    using Drop = Mailbox::Drop;
     const auto hand = make_device("hand");
     put_answers(*hand, {answer(1, 0)});  // left in the device queues before any mailbox
     ASSERT_EQ(hand->tx_queue->enqueue(answer(2, 0).data(), 6), 0);
@@ -163,23 +166,35 @@ TEST_F(SDO_Service_Test, what_was_owed_to_or_left_by_a_removed_link_or_mailbox_n
         EXPECT_TRUE(client.send_to(mailbox->local_port(), Udp_Client::sdo_request(sequence)));
         return take_request(*hand);
     };
+    // Two requests reached the device and a third is queued when the link goes: the queued one is
+    // taken back, and EPID 0 is held back until the two answers have come.
     const Datagram owed_1 = request_from(leaving, 1), owed_2 = request_from(leaving, 2);
+    ASSERT_TRUE(leaving.send_to(mailbox->local_port(), Udp_Client::sdo_request(3)));
+    ASSERT_TRUE(eventually([&] { return hand->tx_queue->count() == 1; }));
     ASSERT_TRUE(mailbox->remove_link(loopback(leaving)));
+    EXPECT_EQ(hand->tx_queue->count(), 0u);
     Udp_Client next, last;
-    ASSERT_TRUE(mailbox->add_link(loopback(next)));  // EPID 0 again
-    const Datagram own = request_from(next, 3);
+    ASSERT_TRUE(mailbox->add_link(loopback(next)));
+    udp::endpoint linked;
+    EXPECT_TRUE(mailbox->get_link(1, linked) && linked == loopback(next)) << "EPID 0 is held back";
+    const Datagram own = request_from(next, 4);
     put_answers(*hand, {owed_1, owed_2, own});  // the device answers in order
-    EXPECT_EQ(next.receive(), own) << "the first answer the new holder gets is its own";
+    EXPECT_EQ(next.receive(), own);
     expect_nothing_before_a_marker(leaving);
+    const auto drops = mailbox->drop_counts();
+    EXPECT_EQ(drops[std::size_t(Drop::link_removed)], 1u);
+    EXPECT_EQ(drops[std::size_t(Drop::owed_answer)], 2u);
+    ASSERT_TRUE(mailbox->add_link(loopback(last)));
+    EXPECT_TRUE(mailbox->get_link(0, linked) && linked == loopback(last)) << "free again once nothing is owed";
 
     // A request on its way to the device when its mailbox is made again for the device.
-    const Datagram owed_to_gone = request_from(next, 4);
+    const Datagram owed_to_gone = request_from(next, 5);
     ASSERT_TRUE(service.remove_mailbox(hand.get(), 0));
-    mailbox = mailbox_with_clients(hand, 0);
-    ASSERT_TRUE(mailbox->add_link(loopback(last)));  // EPID 0 again
-    const Datagram last_own = request_from(last, 5);
-    put_answers(*hand, {owed_to_gone, last_own});
-    EXPECT_EQ(last.receive(), last_own);
+    mailbox = mailbox_with_clients(hand, 1);
+    Udp_Client& newest = *clients.back();
+    const Datagram newest_own = request_from(newest, 6);
+    put_answers(*hand, {owed_to_gone, newest_own});
+    EXPECT_EQ(newest.receive(), newest_own);
 }
 
 }  // namespace

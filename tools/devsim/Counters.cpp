@@ -2,11 +2,11 @@
 
 namespace Quorin_Tools::Devsim {
 
-static_assert(sizeof(Counters) == 32 * sizeof(std::uint64_t), "a counter is missing from Counters::fields()");
+static_assert(sizeof(Counters) == 33 * sizeof(std::uint64_t), "a counter is missing from Counters::fields()");
 
-const std::array<std::pair<const char*, std::uint64_t Counters::*>, 32>& Counters::fields() {
+const std::array<std::pair<const char*, std::uint64_t Counters::*>, 33>& Counters::fields() {
     using C = Counters;
-    static const std::array<std::pair<const char*, std::uint64_t C::*>, 32> table{{
+    static const std::array<std::pair<const char*, std::uint64_t C::*>, 33> table{{
         {"bytes_in", &C::bytes_in},
         {"bytes_out", &C::bytes_out},
         {"discarded_bytes", &C::discarded_bytes},
@@ -24,6 +24,7 @@ const std::array<std::pair<const char*, std::uint64_t Counters::*>, 32>& Counter
         {"other_frames", &C::other_frames},
         {"sdo_messages", &C::sdo_messages},
         {"sdo_unparsed", &C::sdo_unparsed},
+        {"sdo_whole_requests", &C::sdo_whole_requests},
         {"tpdo_answers", &C::tpdo_answers},
         {"tpdo_truncated", &C::tpdo_truncated},
         {"sdo_answer_frames", &C::sdo_answer_frames},

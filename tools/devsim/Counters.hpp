@@ -29,6 +29,7 @@ struct Counters {
     std::uint64_t other_frames = 0;        ///< other payload protocols (not answered)
     std::uint64_t sdo_messages = 0;        ///< SDO messages received
     std::uint64_t sdo_unparsed = 0;        ///< SDO frames whose data ended in bytes that are no message
+    std::uint64_t sdo_whole_requests = 0;  ///< 0xF0 requests: the whole data of their frame
 
     std::uint64_t tpdo_answers = 0;        ///< TPDO answers built
     std::uint64_t tpdo_truncated = 0;      ///< TPDO answers cut to fit the reply quota
@@ -55,7 +56,7 @@ struct Counters {
     void print(std::ostream& out) const;
 
     /// Every counter with its printed name, in declaration order.
-    static const std::array<std::pair<const char*, std::uint64_t Counters::*>, 32>& fields();
+    static const std::array<std::pair<const char*, std::uint64_t Counters::*>, 33>& fields();
 };
 
 }  // namespace Quorin_Tools::Devsim

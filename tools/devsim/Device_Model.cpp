@@ -135,6 +135,15 @@ void Device_Model::answer_sdo(const Payload_Descriptor& payload, std::uint16_t r
 }
 
 std::uint16_t Device_Model::take_requests(const std::uint8_t* data, std::size_t size) {
+    // A 0xF0 request gives no length: it is the rest of the frame, padding and all, and is
+    // answered as 0xF1 with the same bytes.
+    if (size >= whole_request_min_bytes && data[0] == whole_request_header) {
+        ++counters.sdo_whole_requests;
+        hold(data, size);
+        held.back()[0] = whole_answer_header;
+        counters.sdo_held_back = held.size();
+        return 1;
+    }
     std::size_t parsed = 0;
     const std::size_t messages =
         SDO_Splitter::split(data, size, [this, &parsed](const std::uint8_t* message, std::size_t length) {

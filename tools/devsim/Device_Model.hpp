@@ -22,13 +22,17 @@ namespace Quorin_Tools::Devsim {
 /// identifiers 0x00 to 0xA0, length word, CRC unless native USB) and answers them as a device
 /// would. An RPDO frame (PDO, reply quota 0) is kept and not answered; a TPDO request (PDO,
 /// reply quota > 0) gets a TPDO frame; an SDO frame gets an SDO frame with the echo of each
-/// message it carried. Every answer fits in the request's reply quota (quota * 4 bytes, at
+/// message it carried (a frame whose data starts with 0xF0 is one request to its end, answered
+/// with 0xF1). Every answer fits in the request's reply quota (quota * 4 bytes, at
 /// most 1024); SDO answers that do not fit wait for the next SDO exchange, in order.
 /// Not thread-safe: one thread owns it.
 class Device_Model {
 public:
     static constexpr std::size_t max_held_answers = 16384;  ///< SDO answers waiting; beyond, the oldest go
     static constexpr std::size_t reply_unit_bytes = 4;      ///< a reply quota counts these
+    static constexpr std::uint8_t whole_request_header = 0xF0;  ///< a request that fills its frame
+    static constexpr std::uint8_t whole_answer_header = 0xF1;   ///< its answer
+    static constexpr std::size_t whole_request_min_bytes = 6;   ///< header, three bytes, EPID, one more
     /// Frame and descriptor overhead of an answer: 6 header bytes, protocol, flags, 2 CRC bytes.
     static constexpr std::size_t answer_overhead_bytes =
         Quorin_Core::RT_Serial::Datalink::Raw_Frame::overhead_bytes +

@@ -52,4 +52,21 @@ TEST(SPB_Queue, a_full_queue_drops_the_oldest_and_counts_it) {
     EXPECT_EQ(out[0], 2);
 }
 
+TEST(SPB_Queue, whole_requests_are_passed_over_when_packing_and_withdrawn_messages_leave_the_rest_in_order) {
+    SPB_Queue queue;
+    for (const Bytes& message : {Bytes{0xF0, 1, 1, 1, 0, 0}, Bytes{0x61, 2, 2, 2, 1, 0}, Bytes{0x61, 3, 3, 3, 0, 0},
+                                 Bytes{0x61, 4, 4, 4, 1, 0}})
+        ASSERT_EQ(queue.enqueue(message.data(), message.size()), 0);
+    std::array<std::uint8_t, 6> out{};
+    ASSERT_EQ(queue.dequeue_packable(6, out.data()), 6u);
+    EXPECT_EQ(out[1], 2) << "the 0xF0 request goes alone, not behind another";
+    std::vector<std::uint8_t> withdrawn;
+    const auto of_epid_0 = [](const std::uint8_t* message, std::uint64_t) { return message[4] == 0; };
+    EXPECT_EQ(queue.withdraw_if(of_epid_0, [&](const std::uint8_t* message, std::uint64_t) { withdrawn.push_back(message[1]); }), 2u);
+    EXPECT_EQ(withdrawn, (Bytes{1, 3}));
+    EXPECT_EQ(queue.count(), 1u);
+    ASSERT_EQ(queue.dequeue(6, out.data()), 6u);
+    EXPECT_EQ(out[1], 4);
+}
+
 }  // namespace
