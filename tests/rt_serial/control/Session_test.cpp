@@ -89,6 +89,8 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     EXPECT_FALSE(session->start());  // already running
     session->stop();
     EXPECT_FALSE(session->is_running() || session->is_pdo_enabled());
+    const auto ran = session->run_time();
+    EXPECT_EQ(session->run_time(), ran) << "the run time stands still while stopped";
     // Started again without PDO: the device sees an SDO frame after at most the one PDO frame
     // that was under way when the session stopped.
     const Counters stopped = simulator->counters();
@@ -100,6 +102,7 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     EXPECT_LE(marked.rpdo_frames + marked.tpdo_requests, stopped.rpdo_frames + stopped.tpdo_requests + 1);
     session->enable_pdo();
     ASSERT_TRUE(wait([&](const Counters& c) { return c.rpdo_frames >= marked.rpdo_frames + 10; }));
+    EXPECT_GT(session->run_time(), ran);
 }
 
 TEST_F(Session_Test, an_answer_after_its_exchange_timed_out_is_still_taken_in) {
@@ -136,10 +139,15 @@ TEST_F(Session_Test, no_nrt_transfer_starts_in_windows_too_small_for_the_line) {
     ASSERT_TRUE(wait([](const Counters& c) { return c.sdo_messages == 3; }));
 }
 
-TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_discarded) {
+TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_discarded_and_its_requests_told) {
     // While PDO is off, 1024-byte frames with a 1024-byte answer allowance are prepared behind
     // the exchange in flight; at 115200 baud and 100 Hz no window can carry such 2048 bytes.
+    struct : Quorin_Core::RT_Serial::Protocol::SDO::Discard_Listener {
+        void request_discarded(const std::uint8_t*, std::uint64_t) override { ++told; }
+        std::atomic<std::uint64_t> told{0};
+    } listener;
     start(115200, [](Behaviour& b) { b.answer_delay = 100ms; }, false);
+    session->set_sdo_discard_listener(&listener);
     enqueue_sdo(4000);
     ASSERT_TRUE(wait([](const Counters& c) { return c.sdo_frames >= 1; }));
     session->enable_pdo();
@@ -148,6 +156,11 @@ TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_di
     session->stop();  // the log is read only once the session thread no longer writes it
     EXPECT_TRUE(log.contains("[WARN ] Discarded NRT frame of 1024 bytes on [" + dir.path() +
                              "/sim]: larger than any window of the PDO period\n")) << log.text();
+    // Its 126 messages, and those of the frame prepared when the session stopped, are told and
+    // counted: every message went to the device, was told, or is still queued.
+    EXPECT_GT(listener.told, 126u);
+    EXPECT_EQ(listener.told, session->sdo_discarded_count());
+    EXPECT_TRUE(eventually([&] { return simulator->counters().sdo_messages + listener.told + tx_queue.count() == 4000; }));
 }
 
 TEST_F(Session_Test, bad_and_missing_answers_are_counted_by_class_and_the_cycle_goes_on) {
