@@ -161,7 +161,6 @@ std::uint64_t Session::nrt_take_requests(std::uint64_t byte_cap) {
 }
 
 std::uint64_t Session::max_carried_request_bytes() const {
-    if (!pdo_enabled) return max_frame_bytes - nrt_frame_overhead_bytes;
     // Until the cycle has shown its windows, only what even the largest window in theory
     // cannot carry is known to be stuck.
     if (periods_at_setting < settle_periods) return frame_cap_for(half_period_budget()) - nrt_overhead_bytes();
@@ -169,6 +168,7 @@ std::uint64_t Session::max_carried_request_bytes() const {
 }
 
 void Session::drop_uncarriable_requests() {
+    if (!pdo_enabled) return;  // a frame of the whole 1024 bytes carries any request then
     const std::uint64_t most = max_carried_request_bytes();
     const auto dropped = tx_entities->queue.withdraw_if(
         [most](const std::uint8_t*, std::uint64_t size) { return size > most; },

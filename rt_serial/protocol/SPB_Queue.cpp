@@ -32,11 +32,15 @@ std::uint64_t SPB_Queue::take(std::uint64_t max_bytes, std::uint8_t* buffer, boo
 }
 
 std::uint64_t SPB_Queue::withdraw_if(const Message_Test& test, const Message_Sink& sink) {
+    if (count() == 0) return 0;
+    const auto picked = [&test](const std::vector<std::uint8_t>& message) { return test(message.data(), message.size()); };
     std::deque<std::vector<std::uint8_t>> taken;
     {
         const std::lock_guard lock(mutex);
+        // Most looks find nothing: they must cost no allocation.
+        if (std::none_of(messages.begin(), messages.end(), picked)) return 0;
         std::deque<std::vector<std::uint8_t>> kept;
-        for (auto& message : messages) (test(message.data(), message.size()) ? taken : kept).push_back(std::move(message));
+        for (auto& message : messages) (picked(message) ? taken : kept).push_back(std::move(message));
         messages.swap(kept);
         held.fetch_sub(taken.size(), std::memory_order_relaxed);
     }
