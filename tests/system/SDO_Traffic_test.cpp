@@ -20,7 +20,7 @@ Bytes answer(std::uint32_t sequence, std::uint8_t epid) { return Udp_Client::sdo
 
 using SDO_Traffic = Device_Server_Test;
 
-TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_and_unlinked_ones_none) {
+TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers) {
     Quorin_Tools::Devsim::Config paced;
     paced.baud = 4000000;
     const Device_Simulator& device = add_device("hand", paced);
@@ -31,28 +31,16 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers_a
     std::vector<std::unique_ptr<Udp_Client>> clients;
     for (std::uint8_t epid = 0; epid < 16; ++epid) link_sdo(*clients.emplace_back(std::make_unique<Udp_Client>()));
 
-    // Unlinked by EPID or by endpoint, or never linked, a client's requests are dropped: the
-    // answer to a later request of a linked client comes, and none before it for them.
-    EXPECT_EQ(ask("sdo hand -c 1"), "OK removed sdo link on [hand]\r\n");
-    EXPECT_EQ(ask("sdo hand -c " + clients[0]->endpoint_args()), "OK removed sdo link on [hand]\r\n");
-    Udp_Client stranger;
-    for (Udp_Client* dropped : {clients[0].get(), clients[1].get(), &stranger})
-        ASSERT_TRUE(dropped->send_to(ports.sdo, Udp_Client::sdo_request(100)));
-    ASSERT_TRUE(clients[2]->send_to(ports.sdo, Udp_Client::sdo_request(101)));
-    EXPECT_EQ(clients[2]->receive(10s), answer(101, 2));
-    for (Udp_Client* dropped : {clients[0].get(), clients[1].get(), &stranger}) EXPECT_FALSE(dropped->receive(0ms));
-    EXPECT_EQ(device.counters().sdo_messages, 1u) << "only linked clients' requests reach the device";
-
     // All requests go out before any answer is read: they share the device's frames. The device
     // keeps back answers that find no room in an answer frame for its next exchange: while an
     // answer is awaited, the requests of a pump make exchanges.
     constexpr std::uint32_t rounds = 4;
     for (std::uint32_t sequence = 0; sequence < rounds; ++sequence)
-        for (std::uint8_t epid = 2; epid < clients.size(); ++epid)
+        for (std::uint8_t epid = 0; epid < clients.size(); ++epid)
             ASSERT_TRUE(clients[epid]->send_to(ports.sdo, Udp_Client::sdo_request(sequence)));
     Udp_Client pump;
     link_sdo(pump);
-    for (std::uint8_t epid = 2; epid < clients.size(); ++epid)
+    for (std::uint8_t epid = 0; epid < clients.size(); ++epid)
         for (std::uint32_t sequence = 0; sequence < rounds; ++sequence) {
             std::optional<Bytes> got;
             for (int tries = 0; tries < 2000 && !(got = clients[epid]->receive(10ms)); ++tries)
