@@ -71,6 +71,7 @@ void append_rt_serial_section(const Device& device, std::string& reply) {
     reply.append(str_format("--real rpdo freq: %.0f Hz\n", static_cast<double>(f.rpdo_frequency)));
     reply.append(str_format("--real tpdo freq: %.0f Hz\n", static_cast<double>(f.tpdo_frequency)));
     reply.append(str_format("--tpdo tx-rx ok rate: %.2f %%\n", percent(f.tpdo_ok_rate)));
+    reply.append(total_line("--skipped pdo periods: ", device.session.skipped_pdo_periods(), "\n"));
     reply.append("[RT-SERIAL-NRT]\n");
     reply.append(str_format("--nrt tx/s: [%d]\n", static_cast<int>(f.nrt_transfers)));
     reply.append(str_format("--nrt tx-rx ok rate: %.2f %%\n", percent(f.nrt_ok_rate)));

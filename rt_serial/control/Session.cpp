@@ -194,7 +194,7 @@ void Session::enable_pdo() {
         largest_byte_cap = 0;
         periods_at_setting = 0;
         uncarriable_logged = false;
-        next_sync = System_Clock::now() + nanoseconds(tpdo_offset_ns.load());
+        next_sync = Clock::now() + nanoseconds(tpdo_offset_ns.load());
         arm_pdo_timer(&Session::rpdo_sync_handler);
     });
 }
@@ -240,7 +240,19 @@ void Session::arm_pdo_timer(void (Session::*handler)()) {
     });
 }
 
+void Session::skip_missed_periods() {
+    // A short stall (1 to 11 ms happen on any machine) costs no period: its events go out late.
+    // After a longer one the missed periods are skipped, never sent in a burst to catch up.
+    const nanoseconds period(period_ns.load());
+    const auto late = Clock::now() - next_sync;
+    if (late < std::max<Clock::duration>(period, min_skip_lateness)) return;
+    const auto missed = late / period;
+    next_sync += missed * period;
+    skipped_periods.fetch_add(static_cast<std::uint64_t>(missed), std::memory_order_relaxed);
+}
+
 void Session::rpdo_sync_handler() {
+    skip_missed_periods();
     next_sync += nanoseconds(static_cast<std::int64_t>(rpdo_offset_ns - tpdo_offset_ns));
     arm_pdo_timer(&Session::tpdo_sync_handler);
     if (++periods_at_setting % settle_periods == 0) uncarriable_check_due = true;
@@ -269,6 +281,7 @@ bool Session::build_rpdo_frame(std::size_t& frame_length) {
 }
 
 void Session::tpdo_sync_handler() {
+    skip_missed_periods();
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
     if (port->tx_busy() || port->rx_busy()) port->stop_transfer();

@@ -3,7 +3,6 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/system_timer.hpp>
 
 #include <array>
 #include <atomic>
@@ -18,6 +17,7 @@
 #include "rt_serial/control/Diagnostic_Raw.hpp"
 #include "rt_serial/control/Link_Counters.hpp"
 #include "rt_serial/control/Link_Timing.hpp"
+#include "rt_serial/control/Session_Clock.hpp"
 #include "rt_serial/datalink/Frame_Builder.hpp"
 #include "rt_serial/datalink/Frame_Sink.hpp"
 #include "rt_serial/datalink/ID_Filter.hpp"
@@ -102,6 +102,11 @@ public:
     bool is_pdo_enabled() const { return pdo_enabled.load(); }
     /// The PDO period in nanoseconds.
     std::uint64_t pdo_period_ns() const { return period_ns.load(); }
+    /// PDO periods skipped, since construction, because the cycle found its event later than a
+    /// short stall explains (a suspended process, a stopped VM).
+    std::uint64_t skipped_pdo_periods() const { return skipped_periods.load(std::memory_order_relaxed); }
+    /// How late a PDO event may be found and still be sent: shorter stalls cost no period.
+    static constexpr std::chrono::milliseconds min_skip_lateness{50};
 
     /// Installs the TPDO sink; it must stay valid until reset.
     void set_tpdo_sync_read_handler(Base_TPDO_Sync_Read& reader);
@@ -141,7 +146,7 @@ public:
     std::chrono::nanoseconds run_time() const;
 
 private:
-    using System_Clock = std::chrono::system_clock;
+    using Clock = Session_Clock;
 
     static void rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
     static void pending_rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size,
@@ -161,6 +166,7 @@ private:
     void flush_handlers();
 
     void arm_pdo_timer(void (Session::*handler)());
+    void skip_missed_periods();
     void rpdo_sync_handler();
     void tpdo_sync_handler();
     void send_tpdo_request();
@@ -193,8 +199,8 @@ private:
     boost::asio::io_context io_context;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard;
     boost::asio::steady_timer diag_timer;
-    boost::asio::system_timer pdo_timer;
-    boost::asio::system_timer nrt_timer;
+    Session_Timer pdo_timer;
+    Session_Timer nrt_timer;
     std::shared_ptr<Driver::Serial_Port> port;
 
     std::atomic<std::uint64_t> period_ns{default_period_ns};
@@ -224,7 +230,8 @@ private:
     Link_Counters counters;
     std::array<std::uint64_t, 6> previous_port_counters{};
 
-    System_Clock::time_point next_sync;
+    Clock::time_point next_sync;
+    std::atomic<std::uint64_t> skipped_periods{0};
     Driver::Serial_Port::TX_Config rpdo_tx_config;
     Driver::Serial_Port::TX_Config tpdo_tx_config;
     Driver::Serial_Port::RX_Config tpdo_rx_config;

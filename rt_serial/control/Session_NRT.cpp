@@ -49,7 +49,7 @@ void Session::nrt_start_transfer(std::uint64_t delay_us) {
 }
 
 void Session::nrt_wait(microseconds delay) {
-    nrt_timer.expires_at(System_Clock::now() + delay);
+    nrt_timer.expires_at(Clock::now() + delay);
     nrt_timer.async_wait([this](const boost::system::error_code& error) {
         if (error == boost::asio::error::operation_aborted) return;
         if (error) {
@@ -63,7 +63,7 @@ void Session::nrt_wait(microseconds delay) {
 std::uint64_t Session::nrt_window_budget() const {
     if (!pdo_enabled) return nrt_idle_budget_bytes;
     if (tpdo_request_due) return 0;
-    const auto left = duration_cast<microseconds>(next_sync - System_Clock::now()).count();
+    const auto left = duration_cast<microseconds>(next_sync - Clock::now()).count();
     const float remaining_us = left > 0 ? static_cast<float>(left) : 0.0f;
     if (remaining_us < link.nrt_min_window_us) return 0;
     if (remaining_us >= link.nrt_full_window_us) return nrt_window_bytes;

@@ -16,7 +16,7 @@ namespace Quorin_Core::RT_Serial::Driver {
 
 namespace {
 
-using Clock = std::chrono::system_clock;
+using Clock = std::chrono::steady_clock;
 
 bool aborted(const boost::system::error_code& ec) {
     return ec == boost::asio::error::operation_aborted;

@@ -2,7 +2,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
-#include <boost/asio/system_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <array>
@@ -204,7 +204,7 @@ private:
     mutable std::mutex mutex;
     /// Mutable because asking it for its handle (in the const get_baudrate) is not const.
     mutable boost::asio::serial_port port;
-    boost::asio::system_timer timeout_timer;
+    boost::asio::steady_timer timeout_timer;
     std::atomic<bool> rx_running{false};
     std::atomic<bool> tx_running{false};
     std::atomic<bool> failed{false};

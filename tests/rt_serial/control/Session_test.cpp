@@ -105,6 +105,20 @@ TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_a
     EXPECT_GT(session->run_time(), ran);
 }
 
+TEST_F(Session_Test, after_a_long_stall_the_missed_periods_are_skipped_not_sent_in_a_burst) {
+    // The timers run on the steady clock, which a step of the wall clock does not move; a jump
+    // of the steady clock is what a stopped process or VM sees.
+    start();  // 100 Hz
+    ASSERT_TRUE(wait([](const Counters& c) { return c.tpdo_requests >= 5; }));
+    Session_Clock::shift_for_test(60s);
+    ASSERT_TRUE(eventually([&] { return session->skipped_pdo_periods() != 0; }));
+    const auto skipped = session->skipped_pdo_periods();
+    EXPECT_GE(skipped, 5999u);
+    const Counters after_stall = simulator->counters();
+    ASSERT_TRUE(wait([&](const Counters& c) { return c.rpdo_frames >= after_stall.rpdo_frames + 20; }));
+    EXPECT_EQ(session->skipped_pdo_periods(), skipped) << "the cycle goes on in its new phase";
+}
+
 TEST_F(Session_Test, an_answer_after_its_exchange_timed_out_is_still_taken_in) {
     // PDO off and nothing more to send: no later exchange comes to read the answer off the line.
     start(4000000, [](Behaviour& device) { device.answer_delay = 20ms; }, false);
