@@ -90,6 +90,14 @@ void Server_Config::apply(const std::string& section, const std::string& key,
         parse_wide(value, "pdo_service->timeout_s", pdo_service.timeout_s);
     } else if (section == "device" && key == "baudrate") {
         parse_wide(value, "device->baudrate", device.baudrate);
+    } else if (section == "device" && key == "realtime_priority") {
+        const int number = std::stoi(value);
+        if (number != 0 && number != 1) {
+            QUORIN_LOG_ERROR("Config device->realtime_priority [", number, "] invalid (should be 0 or 1)!");
+            return;
+        }
+        device.realtime_priority = number == 1;
+        QUORIN_LOG(INFO, "Loaded device->realtime_priority: ", number);
     }
 }
 

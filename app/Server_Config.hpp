@@ -27,6 +27,7 @@ public:
     };
     struct Device_Group {
         std::uint64_t baudrate = 4000000;
+        bool realtime_priority = true;  ///< raise each session thread's priority
     };
 
     /// Sets the defaults, then loads `file_name` from the search paths.

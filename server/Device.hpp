@@ -19,8 +19,10 @@ public:
     static constexpr std::uint64_t sdo_queue_capacity = 16384;
 
     /// Creates the queues and the session, which opens the port; throws std::runtime_error
-    /// when the port cannot be opened.
-    Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb);
+    /// when the port cannot be opened. With `realtime_priority` the session thread climbs the
+    /// same priority ladder as the PDO thread each time it starts.
+    Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb,
+           bool realtime_priority = false);
 
     /// Whether this device already uses `name`, or the serial port `port_name`.
     bool occupied(const std::string& name, const std::string& port_name) const;

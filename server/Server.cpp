@@ -121,7 +121,7 @@ bool Server::bind_device(const std::string& name, const std::string& port_name) 
     const bool native_usb = RT_Serial::Driver::is_native_usb_port(port_name);
     // The port is opened while the lock is held, so two binds of one port cannot both succeed.
     auto device = std::make_shared<Device>(name, port_name, static_cast<std::uint32_t>(config.device.baudrate),
-                                           native_usb);
+                                           native_usb, config.device.realtime_priority);
     devices.emplace(name, std::move(device));
     return true;
 }

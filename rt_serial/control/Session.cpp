@@ -147,6 +147,7 @@ std::chrono::nanoseconds Session::run_time() const {
 void Session::run_thread() {
     QUORIN_LOG(INFO, "Session started on [", port_name, "]!");
     try {
+        if (thread_start_hook) thread_start_hook();
         io_context.run();
         QUORIN_LOG(INFO, "Session stopped on [", port_name, "]!");
     } catch (const std::exception& error) {
@@ -273,10 +274,8 @@ bool Session::build_rpdo_frame(std::size_t& frame_length) {
         return frame_builder.build(buffer, Payload::pdo_protocol, data, size, 0, frame_length) ==
                Datalink::PACK_OK;
     }
-    lock_pdo_slot();
-    const auto result = frame_builder.build(buffer, Payload::pdo_protocol, tx_entities->pdo_data.data(),
-                                            tx_entities->pdo_size, 0, frame_length);
-    unlock_pdo_slot();
+    const auto data = tx_entities->pdo_slot.read();
+    const auto result = frame_builder.build(buffer, Payload::pdo_protocol, data.data(), data.size(), 0, frame_length);
     return result == Datalink::PACK_OK;
 }
 
@@ -326,25 +325,7 @@ void Session::pdo_start_failed(const char* what, std::uint8_t result) {
     }
 }
 
-void Session::pdo_write(const std::uint8_t* data, std::size_t size) {
-    size = std::min(size, pdo_slot_bytes);
-    lock_pdo_slot();
-    std::copy_n(data, size, tx_entities->pdo_data.data());
-    tx_entities->pdo_size = size;
-    unlock_pdo_slot();
-}
-
-void Session::lock_pdo_slot() {
-    while (tx_entities->pdo_lock.exchange(1, std::memory_order_acquire) != 0) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#else
-        std::this_thread::yield();
-#endif
-    }
-}
-
-void Session::unlock_pdo_slot() { tx_entities->pdo_lock.store(0, std::memory_order_release); }
+void Session::pdo_write(const std::uint8_t* data, std::size_t size) { tx_entities->pdo_slot.write(data, size); }
 
 void Session::set_tpdo_sync_read_handler(Base_TPDO_Sync_Read& reader) { tpdo_reader = &reader; }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "rt_serial/control/Diagnostic_Raw.hpp"
 #include "rt_serial/control/Link_Counters.hpp"
 #include "rt_serial/control/Link_Timing.hpp"
+#include "rt_serial/control/RPDO_Slot.hpp"
 #include "rt_serial/control/Session_Clock.hpp"
 #include "rt_serial/datalink/Frame_Builder.hpp"
 #include "rt_serial/datalink/Frame_Sink.hpp"
@@ -35,7 +37,7 @@ namespace Quorin_Core::RT_Serial::Control {
 /// thread. `start`, `stop`, `enable_pdo`, `disable_pdo`, `set_pdo_config`, the handler setters,
 /// `pdo_write` and the diagnostics readers may be called from any thread: timer work is posted
 /// to the session's io_context, `start`/`stop` are serialised by `lifecycle_mutex`, and the
-/// PDO slot has its own spin lock. The TPDO sink is called on the session thread.
+/// PDO slot hands its data over without a lock (one writer thread at a time). The TPDO sink is called on the session thread.
 class Session : private Datalink::Frame_Sink {
 public:
     /// Receives each TPDO answer's data (padding included) on the session thread.
@@ -63,9 +65,7 @@ public:
         explicit Commu_Entities(Protocol::SDO::Queue& queue) : queue(queue) {}
         alignas(16) std::array<std::uint8_t, frame_buffer_bytes> frame_a{};
         alignas(16) std::array<std::uint8_t, frame_buffer_bytes> frame_b{};
-        std::atomic<std::uint8_t> pdo_lock{0};
-        std::array<std::uint8_t, pdo_slot_bytes> pdo_data{};
-        std::uint64_t pdo_size = 0;
+        RPDO_Slot pdo_slot;  ///< the RPDO data to send; the receive side's is not used
         Protocol::SDO::Queue& queue;
     };
 
@@ -136,6 +136,10 @@ public:
     /// Whether the port is driven as the device's own USB port (no CRC).
     bool is_native_usb() const { return native_usb; }
 
+    /// Runs `hook` first on the session thread at each start (for instance to raise its
+    /// priority). Set it before the first start.
+    void set_thread_start_hook(std::function<void()> hook) { thread_start_hook = std::move(hook); }
+
     /// Tells `listener` (or nobody, with null) of each request that will never reach the
     /// device; it must stay valid until reset or the session's end.
     void set_sdo_discard_listener(Protocol::SDO::Discard_Listener* listener) { discard_listener = listener; }
@@ -193,8 +197,6 @@ private:
     void update_diagnostic();
     void arm_diag_timer();
 
-    void lock_pdo_slot();
-    void unlock_pdo_slot();
 
     boost::asio::io_context io_context;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard;
@@ -248,6 +250,7 @@ private:
     std::atomic<Protocol::SDO::Discard_Listener*> discard_listener{nullptr};
     std::atomic<std::uint64_t> sdo_discarded{0};
 
+    std::function<void()> thread_start_hook;
     std::mutex lifecycle_mutex;  ///< serialises start and stop
     mutable std::mutex run_time_mutex;  ///< guards the two below
     std::chrono::nanoseconds run_time_before{0};  ///< of the runs that have ended

@@ -38,6 +38,7 @@ TEST(Server_Config, defaults_stand_without_any_line) {
     EXPECT_EQ(config.sdo_service.port, 51000);
     EXPECT_EQ(config.pdo_service.port_start, 52000);
     EXPECT_EQ(config.device.baudrate, 4000000u);
+    EXPECT_TRUE(config.device.realtime_priority);
 }
 
 }  // namespace

@@ -36,8 +36,13 @@ TEST_F(Device_Lifecycle, bind_close_open_open_again_close_open_delete) {
     EXPECT_FALSE(Locked_Line::held_by_someone(port)) << "a deleted device still holds its port";
     expect_replies({{"lsdev", "{\"devices\":[]}\r\n"}, {"dev a -o", Expected::not_found("a")}});
     std::vector<std::string> of_port;
-    for (const auto& line : log_lines(server.out()))
-        if (line.message.find("[" + port + "]") != std::string::npos) of_port.push_back(line.tagged());
+    std::size_t raised = 0;  // each start raises the session thread, to the rung this host grants
+    for (const auto& line : log_lines(server.out())) {
+        if (line.message.find("[" + port + "]") == std::string::npos) continue;
+        if (line.message.find("priority") == std::string::npos) of_port.push_back(line.tagged());
+        raised += line.message.starts_with("Session thread priority set to THREAD_PRIORITY_");
+    }
+    EXPECT_EQ(raised, 2u);
     // No session stopped before one ran; the second open started none.
     EXPECT_THAT(of_port, ::testing::ElementsAre("[INFO ] Serial port [" + port + "] opened!", session_starting(port),
                                                 session_started(port), already_started, session_stopped(port),

@@ -112,6 +112,8 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
         {"[device]\nbaudrate = 2147483648", error + "baudrate = 2147483648 - stoi"},
         {"baudrate = 2147483647", "[INFO ] Loaded device->baudrate: 2147483647"},
         {"baudrate = -1", "[INFO ] Loaded device->baudrate: 18446744073709551615"},
+        {"realtime_priority = 2", "[ERROR] Config device->realtime_priority [2] invalid (should be 0 or 1)!"},
+        {"realtime_priority = 0", "[INFO ] Loaded device->realtime_priority: 0"},
         {"[control_service]\nPORT = 29996\ntimeout_s =   42   ", "[INFO ] Loaded control_service->timeout_s: 42"},
         {"port = 1023", invalid(control_invalid, "1023")}, {"port = 65535", loaded_control_port(65535)},
         {"port = " + std::to_string(port), loaded_control_port(port)},  // the last valid value is the one used

@@ -198,7 +198,9 @@ TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pd
                                    "--linked id [00]:\n----total rx sdo: [2]:\n----total tx sdo: [2]:\n"
                                    "----total rx sdo bytes: [12]:\n----total tx sdo bytes: [12]:\n"
                                    "--linked id [01]:\n----total rx sdo: [1]:\n----total tx sdo: [1]:\n"
-                                   "----total rx sdo bytes: [6]:\n----total tx sdo bytes: [6]:\n";
+                                   "----total rx sdo bytes: [6]:\n----total tx sdo bytes: [6]:\n"
+                                   "--dropped requests: header[0], length[0], too long[0], unlinked sender[0], link removed[0]\n"
+                                   "--dropped answers: owed to removed link[0]\n";
     std::string report;
     EXPECT_TRUE(eventually([&] { return (report = report_of(control, "diag hand -sdo 1 0")) == sdo_totals; }, 10s)) << report;
     EXPECT_THAT(report_of(control, "diag -a"),
@@ -210,7 +212,8 @@ TEST_F(Wine_Scenario, com7_is_listed_bound_at_the_configured_rate_and_carries_pd
     EXPECT_EQ(figure_after(report, "--total rpdo: ["), 1) << report;
     control.close(), exit_cleanly(*server, {"Failed to open registry key for COM ports (error: 2), using fallback method",
                                             "Found COM port (fallback): COM7", "Error opening serial port [COM9]: " + message, "Checking Windows VID/PID for port:COM7",
-                           "Serial port [COM7] opened!", "Session started on [COM7]!", "Session stopped on [COM7]!",
+                           "Serial port [COM7] opened!", "Session started on [COM7]!",
+                           "Session thread priority set to THREAD_PRIORITY_HIGHEST on [COM7]", "Session stopped on [COM7]!",
                            "Session started on [COM7]!", "Session stopped on [COM7]!", "Serial port [COM7] closed!"});
     EXPECT_EQ(server->out().find("Found matching"), std::string::npos);
     // Unread input is purged before every TPDO request.
