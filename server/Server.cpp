@@ -5,6 +5,7 @@
 #include "rt_serial/driver/Port_Discovery.hpp"
 #include "server/Device.hpp"
 #include "server/Thread_Priority.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
@@ -88,6 +89,7 @@ Server::~Server() {
     QUORIN_LOG(INFO, "PDO Service stopped!");
     if (sdo_thread.joinable()) sdo_thread.join();
     QUORIN_LOG(INFO, "SDO Service stopped!");
+    Utility::Log_Repeat::flush_all(true);  // what repeated lines were held back when it all stopped
 
     sdo_service.reset();
     pdo_service.reset();

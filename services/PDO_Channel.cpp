@@ -5,6 +5,8 @@
 #include <exception>
 
 #include "server/Device.hpp"
+#include "services/Udp_Port_Unreachable.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
@@ -14,13 +16,6 @@ using boost::asio::ip::udp;
 
 std::string endpoint_text(const udp::endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
-udp::socket bound_socket(boost::asio::io_context& context, unsigned short port) {
-    udp::socket socket(context);
-    socket.open(udp::v4());
-    socket.bind(udp::endpoint(boost::asio::ip::address_v4::any(), port));
-    return socket;
 }
 
 }  // namespace
@@ -44,7 +39,7 @@ PDO_Service::Channel::PDO_Diagnostics_::Snapshot PDO_Service::Channel::PDO_Diagn
 PDO_Service::Channel::Channel(boost::asio::io_context& context, unsigned short port, const udp::endpoint& client,
                               const std::shared_ptr<Device>& device)
     : context(context),
-      socket(bound_socket(context, port)),
+      socket(open_client_socket(context, port, "Pdo channel")),
       local_endpoint(socket.local_endpoint()),
       device(device),
       device_identity(device.get()),
@@ -122,7 +117,8 @@ void PDO_Service::Channel::udp_receive() {
 void PDO_Service::Channel::on_receive(const boost::system::error_code& error, std::size_t size) {
     if (error) {
         if (error != boost::asio::error::operation_aborted)
-            QUORIN_LOG_ERROR("Error recv udp-pdo data: ", error.message(), "\nBytes recvd: ", size);
+            QUORIN_LOG_REPEATING(ERROR, "Error recv udp-pdo data", Utility::repeat_key(error, size), "Error recv udp-pdo data: ",
+                                 error.message(), "\nBytes recvd: ", size);
     } else if (!stopped && sender_endpoint == client_endpoint) {
         take_rpdo(size);
     }
@@ -187,7 +183,8 @@ void PDO_Service::Channel::on_transmit(const boost::system::error_code& error, s
         diagnostics.tpdo_bytes += size;
     } else if (error != boost::asio::error::operation_aborted) {
         // The TPDO is lost; the next one goes out as usual.
-        QUORIN_LOG_ERROR("Error sent udp-pdo data: ", error.message(), "\nBytes sent: ", size);
+        QUORIN_LOG_REPEATING(ERROR, "Error sent udp-pdo data", Utility::repeat_key(error, size), "Error sent udp-pdo data: ",
+                             error.message(), "\nBytes sent: ", size);
     }
     if (const auto next = tpdo_queue.finish_send()) udp_transmit(next);
 }

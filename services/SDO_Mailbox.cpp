@@ -7,6 +7,7 @@
 #include "rt_serial/datalink/SDO_Splitter.hpp"
 #include "server/Device.hpp"
 #include "services/Udp_Port_Unreachable.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
@@ -237,7 +238,8 @@ void SDO_Service::Mailbox::on_receive(const boost::system::error_code& error, st
         if (!error) {
             accept_request(bytes);
         } else if (error != boost::asio::error::operation_aborted) {
-            QUORIN_LOG_ERROR("Error recv udp-sdo data: ", error.message(), "\nBytes recvd: ", bytes);
+            QUORIN_LOG_REPEATING(ERROR, "Error recv udp-sdo data", Utility::repeat_key(error, bytes), "Error recv udp-sdo data: ",
+                                 error.message(), "\nBytes recvd: ", bytes);
         }
     } catch (const std::exception& failure) {
         QUORIN_LOG_ERROR("Error recv udp-sdo data: ", failure.what());
@@ -301,7 +303,8 @@ void SDO_Service::Mailbox::on_sent(const boost::system::error_code& error, std::
     if (!error) {
         diagnostics.count_rx(target_epid, bytes);
     } else if (error != boost::asio::error::operation_aborted) {
-        QUORIN_LOG_ERROR("Error sent udp-sdo data: ", error.message(), "\nBytes sent: ", bytes);
+        QUORIN_LOG_REPEATING(ERROR, "Error sent udp-sdo data", Utility::repeat_key(error, bytes), "Error sent udp-sdo data: ",
+                             error.message(), "\nBytes sent: ", bytes);
     }
     // Answers waiting behind this one go out back to back.
     udp_transmit();

@@ -10,4 +10,10 @@ namespace Quorin_Core {
 /// Returns 0, or the platform's error code when the setting was refused.
 int ignore_port_unreachable(boost::asio::ip::udp::socket& socket);
 
+/// A UDP socket bound to 0.0.0.0:`port` for a service that sends to clients which may go away:
+/// with port-unreachable reports ignored (a WARN line names `what` when the setting is refused).
+/// Throws boost::system::system_error when it cannot be opened or bound.
+boost::asio::ip::udp::socket open_client_socket(boost::asio::io_context& context, unsigned short port,
+                                                const char* what);
+
 }  // namespace Quorin_Core

@@ -12,6 +12,7 @@
 #include "rt_serial/datalink/Timestamp_Size_Table.hpp"
 #include "rt_serial/datalink/receive_frame.hpp"
 #include "rt_serial/datalink/rx_size_parser.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core::RT_Serial::Control {
@@ -398,6 +399,9 @@ void Session::arm_diag_timer() {
 
 void Session::update_diagnostic() {
     arm_diag_timer();
+    // Repeated error lines held back during the last second are summed up now, also when they
+    // have stopped.
+    Utility::Log_Repeat::flush_all();
     const auto& raw = port->diag;
     const std::array<std::uint64_t, 6> now_counters{raw.tx_frames.load(), raw.rx_frames.load(),
                                                     raw.rx_errors.load(), raw.rx_timeouts.load(),

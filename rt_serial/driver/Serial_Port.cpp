@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "rt_serial/driver/Serial_Line.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core::RT_Serial::Driver {
@@ -270,8 +271,9 @@ void Serial_Port::on_written(std::uint64_t epoch, const boost::system::error_cod
         if (epoch != tx_epoch || aborted(ec)) return;
         tx_written += bytes;
         if (ec) {
-            QUORIN_LOG_ERROR("Error writting data on serial port [", port_name, "]: [", ec.message(),
-                             "] Bytes transferred: ", tx_written);
+            QUORIN_LOG_REPEATING(ERROR, "Error writting data on serial port", Utility::repeat_key(ec, tx_written),
+                                 "Error writting data on serial port [", port_name, "]: [", ec.message(),
+                                 "] Bytes transferred: ", tx_written);
             enter_error_state();
             return;
         }
@@ -340,8 +342,9 @@ void Serial_Port::on_read(std::uint64_t epoch, const std::uint8_t* at, const boo
             return;
         }
         if (ec) {
-            QUORIN_LOG_ERROR("Error reading data on serial port [", port_name, "]: [", ec.message(),
-                             "] Bytes transferred:", rx_stage_done + bytes);
+            QUORIN_LOG_REPEATING(ERROR, "Error reading data on serial port", Utility::repeat_key(ec, rx_stage_done + bytes),
+                                 "Error reading data on serial port [", port_name, "]: [", ec.message(),
+                                 "] Bytes transferred:", rx_stage_done + bytes);
             enter_error_state();
             return;
         }

@@ -96,5 +96,17 @@ TEST_F(PDO_Command, tpdos_echo_the_clients_rpdo_until_its_channel_or_device_goes
     EXPECT_FALSE(other.receive(0ms)) << "a TPDO after the device was deleted";
 }
 
+TEST_F(PDO_Command, a_client_no_send_can_reach_costs_a_few_log_lines_not_one_a_period) {
+    const Device_Simulator& device = add_device("hand");
+    // A send to 255.255.255.255 without SO_BROADCAST fails at once, every period.
+    for (const std::string& line : Lines{"pdo hand -f 500", "pdo hand -o 255.255.255.255 9000", "pdo hand -e"})
+        ASSERT_THAT(ask(line), StartsWith("OK")) << line;
+    ASSERT_TRUE(device.wait_for([](const auto& seen) { return seen.tpdo_answers >= 1000; }, 30s));
+    EXPECT_TRUE(logged("[ERROR] Error sent udp-pdo data: Permission denied")) << "the first as ever";
+    std::size_t lines = 0;
+    for (const auto& line : log_lines(server.out())) lines += line.message.find("udp-pdo") != std::string::npos;
+    EXPECT_LE(lines, 5u) << server.out();
+}
+
 }  // namespace
 }  // namespace Quorin_Test
