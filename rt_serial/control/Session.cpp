@@ -343,17 +343,21 @@ void Session::reset_rpdo_sync_write_handler() { rpdo_writer = nullptr; }
 
 // ---- driver callbacks and the receive path -----------------------------------------------
 
-void Session::rx_cplt_cb(Serial_Port*, const std::uint8_t* data, std::size_t size, void* context) {
+void Session::rx_cplt_cb(Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context) {
     Session* session = session_of(context);
-    Datalink::receive_frame(data, size, session->source_filter, session->destination_filter,
-                            !session->native_usb, session->counters, *session);
+    session->take_frame(*port, data, size);
     session->nrt_start_transfer(0);
 }
 
-void Session::pending_rx_cplt_cb(Serial_Port*, const std::uint8_t* data, std::size_t size, void* context) {
-    Session* session = session_of(context);
-    Datalink::receive_frame(data, size, session->source_filter, session->destination_filter,
-                            !session->native_usb, session->counters, *session);
+void Session::pending_rx_cplt_cb(Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context) {
+    session_of(context)->take_frame(*port, data, size);
+}
+
+void Session::take_frame(Serial_Port& from, const std::uint8_t* data, std::size_t size) {
+    const auto result = Datalink::receive_frame(data, size, source_filter, destination_filter, !native_usb, counters, *this);
+    // A frame that fails its checks (the results before FRAME_OK) may have begun at a false
+    // header and hidden good frames.
+    if (result < Datalink::Receive_Result::FRAME_OK) from.search_again_after(data, size);
 }
 
 void Session::rx_error_cb(Serial_Port*, const std::uint8_t*, std::size_t, void* context) {

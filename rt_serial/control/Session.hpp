@@ -159,6 +159,7 @@ private:
     static void rx_timeout_cb(Driver::Serial_Port* port, void* context);
     static void rpdo_tx_cplt_cb(Driver::Serial_Port* port, void* context);
 
+    void take_frame(Driver::Serial_Port& from, const std::uint8_t* data, std::size_t size);
     void pdo_payload(const std::uint8_t* data, std::size_t size) override;
     void sdo_message(const std::uint8_t* data, std::size_t size) override;
 

@@ -177,9 +177,9 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
         if (have >= rx.size_parse_len) {
             const std::size_t size = rx.size_parser(this, frame);
             if (size < rx.size_parse_len || size > rx.buffer_size) {
-                // As in a receive: the bytes up to the size are given up, hunting goes on after them.
+                // As in a receive: the header is given up, hunting goes on from its second byte.
                 std::memcpy(rx.buffer, frame, rx.size_parse_len);
-                pending_begin += rx.size_parse_len;
+                pending_begin += 1;
                 diag.rx_errors += 1;
                 call = {rx.rx_error_cb, nullptr, rx.buffer, rx.size_parse_len, rx.context};
                 return Pending_Step::SIZE_ERROR;
@@ -376,18 +376,29 @@ void Serial_Port::keep_pending(const std::uint8_t* bytes, std::size_t size) {
     pending_end += size;
 }
 
-void Serial_Port::keep_unfinished_frame() {
+void Serial_Port::keep_unfinished_frame(std::size_t skip) {
     // In fixed-size mode there are no frames to keep whole; elsewhere the beginning of the frame
     // goes before whatever was read ahead of it, so the next receive can finish it.
     if (!rx_running || rx_config == nullptr || rx_config->size_parse_len == 0) return;
     const std::size_t size = rx_received + rx_stage_done;
-    if (size == 0) return;
+    if (size > skip) put_back(rx_config->buffer + skip, size - skip);
+}
+
+void Serial_Port::put_back(const std::uint8_t* bytes, std::size_t size) {
     const std::size_t kept = pending_end - pending_begin;
-    if (size + kept > pending.size()) return;
+    if (size + kept > pending.size()) {
+        QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size, " received bytes: no room to search them again");
+        return;
+    }
     std::memmove(pending.data() + size, pending.data() + pending_begin, kept);
-    std::memcpy(pending.data(), rx_config->buffer, size);
+    std::memmove(pending.data(), bytes, size);
     pending_begin = 0;
     pending_end = size + kept;
+}
+
+void Serial_Port::search_again_after(const std::uint8_t* bad_frame, std::size_t size) {
+    std::lock_guard lock(mutex);
+    if (size > 1) put_back(bad_frame + 1, size - 1);
 }
 
 void Serial_Port::on_pending_read(std::uint64_t epoch) {
@@ -452,6 +463,7 @@ Serial_Port::Callback_Call Serial_Port::size_parse_read() {
     if (rx_received > rx_frame_size) {
         QUORIN_LOG(DEBUG, "Receive to size parse aborted on port [", port_name, "]: [",
                    boost::system::error_code().message(), "] Bytes transferred: ", rx_stage_done);
+        put_back(rx_config->buffer + 1, rx_received - 1);  // a header may begin among them
         return size_error();
     }
     rx_stage_size = rx_frame_size - rx_received;
@@ -459,6 +471,7 @@ Serial_Port::Callback_Call Serial_Port::size_parse_read() {
         QUORIN_LOG(DEBUG, "Receive remaining aborted on port [", port_name,
                    "]: Buffer size: ", rx_config->buffer_size,
                    " Target size: ", rx_received + rx_stage_size);
+        put_back(rx_config->buffer + 1, rx_received - 1);
         return size_error();
     }
     receive_remaining();
@@ -511,7 +524,9 @@ void Serial_Port::on_timeout(std::uint64_t epoch, const boost::system::error_cod
             enter_error_state();
             return;
         }
-        keep_unfinished_frame();
+        // What came of the frame in time is searched again from its second byte: a length word
+        // that claims more than was sent must not swallow the frames that follow.
+        keep_unfinished_frame(1);
         boost::system::error_code ignored;
         port.cancel(ignored);
         diag.rx_timeouts += 1;
@@ -539,7 +554,7 @@ void Serial_Port::end_transmit() {
 }
 
 void Serial_Port::stop_locked() {
-    keep_unfinished_frame();
+    keep_unfinished_frame(0);
     boost::system::error_code ignored;
     port.cancel(ignored);
     end_receive();

@@ -137,6 +137,11 @@ public:
     /// `receive_pending` waits for it. Its completion is already queued once stopped, so work
     /// posted to the io_context after the stop runs after it.
     bool stopped_read_outstanding() const;
+    /// A delivered frame failed its checks: its bytes from the second on are searched for a
+    /// frame again, before anything read after it, so that a corrupted frame costs itself and
+    /// no other. Call it from the frame's callback, before the next transfer starts.
+    void search_again_after(const std::uint8_t* bad_frame, std::size_t size);
+
     /// A read, write or timer error has made the port refuse every transfer.
     bool error_state() const { return failed.load(); }
     /// The port holds an open handle.
@@ -177,7 +182,8 @@ private:
                  std::size_t bytes);
     void stopped_read(const std::uint8_t* at, std::size_t bytes);
     void keep_pending(const std::uint8_t* bytes, std::size_t size);
-    void keep_unfinished_frame();
+    void keep_unfinished_frame(std::size_t skip);
+    void put_back(const std::uint8_t* bytes, std::size_t size);
     void on_pending_read(std::uint64_t epoch);
     Callback_Call stage_bytes_read(std::size_t bytes);
     bool fill_pending();

@@ -119,6 +119,25 @@ TEST_F(Session_Test, after_a_long_stall_the_missed_periods_are_skipped_not_sent_
     EXPECT_EQ(session->skipped_pdo_periods(), skipped) << "the cycle goes on in its new phase";
 }
 
+TEST_F(Session_Test, an_answer_whose_length_word_is_wrong_costs_that_answer_alone) {
+    // 16-byte TPDO answers: a wrong length word claims 32 bytes, more than the device sends.
+    start(4000000, [](Behaviour& b) {
+        b.tpdo_mode = TPDO_Mode::COUNTER, b.tpdo_size = 4, b.faults.wrong_length_every = 5;
+    });
+    struct : Session::Base_TPDO_Sync_Read {
+        void operator()(const std::uint8_t*, std::size_t) override { ++taken; }
+        std::atomic<std::uint64_t> taken{0};
+    } sink;
+    session->set_tpdo_sync_read_handler(sink);
+    ASSERT_TRUE(wait([](const Counters& c) { return c.faults_length >= 10; }));
+    session->disable_pdo();
+    EXPECT_TRUE(eventually([&] {
+        const Counters seen = simulator->counters();
+        return sink.taken == seen.tpdo_answers - seen.faults_length;
+    }));
+    session->reset_tpdo_sync_read_handler();
+}
+
 TEST_F(Session_Test, an_answer_after_its_exchange_timed_out_is_still_taken_in) {
     // PDO off and nothing more to send: no later exchange comes to read the answer off the line.
     start(4000000, [](Behaviour& device) { device.answer_delay = 20ms; }, false);

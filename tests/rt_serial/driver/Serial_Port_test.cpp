@@ -188,7 +188,7 @@ TEST_F(Serial_Port_Test, parsed_sizes_at_and_beyond_the_limits) {
     EXPECT_EQ(seen.frames[2], frame(32, 6));
 }
 
-TEST_F(Serial_Port_Test, stops_and_time_outs_lose_no_byte_and_a_time_out_ends_a_stuck_transmit) {
+TEST_F(Serial_Port_Test, a_stop_loses_no_byte_a_bad_frame_costs_itself_alone_and_a_time_out_ends_a_stuck_transmit) {
     // The answer is there before the request leaves, so the first header byte is read at
     // once; the transmit's callback then stops the transfer and starts another receive
     // before that read's completion is delivered. The byte still belongs to the stream.
@@ -198,24 +198,43 @@ TEST_F(Serial_Port_Test, stops_and_time_outs_lose_no_byte_and_a_time_out_ends_a_
     device.write(frame(16, 10));
     ASSERT_EQ(port->start_transfer(&tx, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.frames.size() == 1; }));
-    // A receive stopped, then one timed out, inside a frame each leave its beginning to the
-    // next receive. The time-out also ends the transmit of more than the line takes.
+    // A receive stopped inside a frame leaves its beginning to the next receive.
     const Bytes cut = frame(48, 11), flood(60000, 0x5A);
-    const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
     device.write(part(cut, 0, 20));
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
     ASSERT_TRUE(run_until([&] { return port->diag.rx_bytes == 16 + 20; }));
     port->stop_transfer();
+    device.write(part(cut, 20, cut.size()));
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
+    // A frame whose length claims more than comes is given up at the time-out: the search goes
+    // on from its second byte and finds the frame after it. The time-out also ends the transmit
+    // of more than the line takes.
+    const Serial_Port::TX_Config stuck{flood.data(), std::uint16_t(flood.size()), on_sent, &seen};
+    Bytes claims_more = frame(16, 12);
+    claims_more[4] = 1000 & 0xFF, claims_more[3] = 1000 >> 8;
+    device.write(claims_more);
     timeout_after(1000);
     ASSERT_EQ(port->start_transfer(&stuck, &rx), 0);
     ASSERT_TRUE(run_until([&] { return seen.timeouts == 1; }));
     EXPECT_FALSE(port->rx_busy() || port->tx_busy());
     EXPECT_EQ((Counts{std::uint64_t(seen.sent), port->diag.tx_frames, port->diag.rx_timeouts}), (Counts{1, 1, 1}));
     EXPECT_LT(port->diag.tx_bytes, 16 + flood.size());
-    device.write(part(cut, 20, cut.size()));
+    device.write(frame(16, 13));
     ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
-    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 2; }));
-    EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(16, 10), cut}));
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 3; }));
+    EXPECT_EQ(seen.frames, (std::vector<Bytes>{frame(16, 10), cut, frame(16, 13)}));
+    // A frame that claims less and fails its checks: searched again from its second byte, it
+    // gives back the good frame it cut into, and the bytes are counted once.
+    const Bytes claims_less{0xAA, 0x55, 14, 0, 10}, hidden = frame(16, 14);
+    device.write(claims_less + hidden);
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 4; }));
+    port->search_again_after(buffer.data(), seen.frames.back().size());
+    ASSERT_EQ(port->start_transfer(nullptr, &rx), 0);
+    ASSERT_TRUE(run_until([&] { return seen.frames.size() == 5; }));
+    EXPECT_EQ(seen.frames.back(), hidden);
+    EXPECT_EQ(port->diag.rx_bytes, 16 + 48 + 16 + 16 + 5 + 16u);
     EXPECT_TRUE(seen.errors.empty());
 }
 
