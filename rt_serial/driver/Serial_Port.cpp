@@ -180,6 +180,7 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
                 // As in a receive: the header is given up, hunting goes on from its second byte.
                 std::memcpy(rx.buffer, frame, rx.size_parse_len);
                 pending_begin += 1;
+                resumes_timed_out_frame = false;
                 diag.rx_errors += 1;
                 call = {rx.rx_error_cb, nullptr, rx.buffer, rx.size_parse_len, rx.context};
                 return Pending_Step::SIZE_ERROR;
@@ -187,6 +188,7 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
             if (have >= size) {
                 std::memcpy(rx.buffer, frame, size);
                 pending_begin += size;
+                resumes_timed_out_frame = false;
                 diag.rx_frames += 1;
                 call = {rx.rx_cplt_cb, nullptr, rx.buffer, size, rx.context};
                 return Pending_Step::FRAME;
@@ -493,12 +495,14 @@ Serial_Port::Callback_Call Serial_Port::remainder_read() {
 
 Serial_Port::Callback_Call Serial_Port::frame_received(std::size_t size) {
     end_receive();
+    resumes_timed_out_frame = false;
     diag.rx_frames += 1;
     return {rx_config->rx_cplt_cb, nullptr, rx_config->buffer, size, rx_config->context};
 }
 
 Serial_Port::Callback_Call Serial_Port::size_error() {
     end_receive();
+    resumes_timed_out_frame = false;
     diag.rx_errors += 1;
     return {rx_config->rx_error_cb, nullptr, rx_config->buffer, rx_stage_size, rx_config->context};
 }
@@ -524,9 +528,12 @@ void Serial_Port::on_timeout(std::uint64_t epoch, const boost::system::error_cod
             enter_error_state();
             return;
         }
-        // What came of the frame in time is searched again from its second byte: a length word
-        // that claims more than was sent must not swallow the frames that follow.
-        keep_unfinished_frame(1);
+        // The frame goes on at the next receive: under load its bytes may be on the line already.
+        // Cut short again, it is searched from its second byte: a length word that claims more
+        // than was sent must not swallow the frames that follow for long.
+        const std::size_t skip = resumes_timed_out_frame ? 1 : 0;
+        keep_unfinished_frame(skip);
+        resumes_timed_out_frame = skip == 0 && rx_received + rx_stage_done != 0;
         boost::system::error_code ignored;
         port.cancel(ignored);
         diag.rx_timeouts += 1;

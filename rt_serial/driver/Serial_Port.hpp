@@ -233,6 +233,8 @@ private:
     std::size_t pending_end = 0;
     /// A read of the line is outstanding (at most one is, even across a stop).
     bool line_read_in_flight = false;
+    /// The unfinished frame at the front of the pending bytes was kept at a time-out.
+    bool resumes_timed_out_frame = false;
 };
 
 }  // namespace Quorin_Core::RT_Serial::Driver

@@ -54,13 +54,7 @@ protected:
 
 TEST_F(Session_Test, frequency_and_offsets_change_within_bounds_while_disabled_and_a_stopped_cycle_sends_nothing) {
     start(4000000, nullptr, false);
-    const auto& link = session->timing();  // at 85 % of 4,000,000 baud, 16 bytes take 1.6e8 / rate µs, plus 2
-    const float per_16 = 1.6e8f / 3400000 + 2;
-    EXPECT_EQ(link.link_rate, 3400000u);
-    EXPECT_FLOAT_EQ(link.nrt_min_window_us, per_16 * 2 + 100);
-    EXPECT_FLOAT_EQ(link.nrt_full_window_us, per_16 * 128 + 500);
-    EXPECT_FLOAT_EQ(link.bytes_per_us * 16, 16 * 16 / per_16);
-    EXPECT_FLOAT_EQ(link.us_per_byte * 16, per_16);
+    EXPECT_EQ(session->timing().link_rate, 3400000u) << "85 % of the rate the port reports";
     EXPECT_FLOAT_EQ(Link_Timing::for_rate(0).us_per_16_bytes, 1.6e8f);  // no rate reported: the slowest
     EXPECT_EQ(Link_Timing::link_rate_for(true, 9600), 480000000u);     // native USB
     EXPECT_EQ(session->pdo_period_ns(), 10'000'000u) << "100 Hz by default";
@@ -134,7 +128,8 @@ TEST_F(Session_Test, an_answer_whose_length_word_is_wrong_costs_that_answer_alon
     EXPECT_TRUE(eventually([&] {
         const Counters seen = simulator->counters();
         return sink.taken == seen.tpdo_answers - seen.faults_length;
-    }));
+    })) << sink.taken << " taken of " << simulator->counters().tpdo_answers << " with " << simulator->counters().faults_length
+        << " faults, " << session->port_diagnostic().rx_timeouts << " time-outs";
     session->reset_tpdo_sync_read_handler();
 }
 
