@@ -171,15 +171,15 @@ std::size_t Serial_Port::receive_pending(const RX_Config* rx) {
 
 Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, Callback_Call& call) {
     for (;;) {
-        pending_begin += header_position(pending.data() + pending_begin, pending_end - pending_begin, rx);
-        const std::uint8_t* frame = pending.data() + pending_begin;
-        const std::size_t have = pending_end - pending_begin;
+        pending.consume(header_position(pending.held().data(), pending.held().size(), rx));
+        const std::uint8_t* frame = pending.held().data();
+        const std::size_t have = pending.held().size();
         if (have >= rx.size_parse_len) {
             const std::size_t size = rx.size_parser(this, frame);
             if (size < rx.size_parse_len || size > rx.buffer_size) {
                 // As in a receive: the header is given up, hunting goes on from its second byte.
                 std::memcpy(rx.buffer, frame, rx.size_parse_len);
-                pending_begin += 1;
+                pending.consume(1);
                 resumes_timed_out_frame = false;
                 diag.rx_errors += 1;
                 call = {rx.rx_error_cb, nullptr, rx.buffer, rx.size_parse_len, rx.context};
@@ -187,7 +187,7 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
             }
             if (have >= size) {
                 std::memcpy(rx.buffer, frame, size);
-                pending_begin += size;
+                pending.consume(size);
                 resumes_timed_out_frame = false;
                 diag.rx_frames += 1;
                 call = {rx.rx_cplt_cb, nullptr, rx.buffer, size, rx.context};
@@ -199,17 +199,13 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
 }
 
 bool Serial_Port::fill_pending() {
-    const std::size_t kept = pending_end - pending_begin;
-    std::memmove(pending.data(), pending.data() + pending_begin, kept);
-    pending_begin = 0;
-    pending_end = kept;
-    if (pending_end == pending.size()) return false;
+    const auto room = pending.room();
+    if (room.empty()) return false;
     boost::system::error_code ec;
-    const std::size_t got =
-        Serial_Line::read_available(port.native_handle(), pending.data() + pending_end, pending.size() - pending_end, ec);
+    const std::size_t got = Serial_Line::read_available(port.native_handle(), room.data(), room.size(), ec);
     if (ec) QUORIN_LOG(DEBUG, "Could not read pending input on serial port [", port_name, "]: ", ec.message());
     diag.rx_bytes += got;
-    pending_end += got;
+    pending.commit(got);
     return got != 0;
 }
 
@@ -217,7 +213,7 @@ void Serial_Port::close() {
     std::lock_guard lock(mutex);
     if (!port.is_open()) return;
     stop_locked();
-    pending_begin = pending_end = 0;
+    pending.clear();
     boost::system::error_code ec;
     Serial_Line::close(port, ec);
     if (ec) {
@@ -313,7 +309,7 @@ void Serial_Port::read_stage(Receive_Stage stage, std::size_t bytes) {
 void Serial_Port::read_next() {
     // The read of a receive that was stopped comes back first; its completion resumes this one.
     if (line_read_in_flight) return;
-    if (pending_begin != pending_end) {
+    if (!pending.empty()) {
         // Bytes read ahead come first; handed over like a read's completion, never inline.
         boost::asio::post(port.get_executor(), [self = shared_from_this(), epoch = rx_epoch] {
             self->guarded([&] { self->on_pending_read(epoch); });
@@ -364,18 +360,8 @@ void Serial_Port::stopped_read(const std::uint8_t* at, std::size_t bytes) {
 }
 
 void Serial_Port::keep_pending(const std::uint8_t* bytes, std::size_t size) {
-    if (pending_begin != 0) {
-        std::memmove(pending.data(), pending.data() + pending_begin, pending_end - pending_begin);
-        pending_end -= pending_begin;
-        pending_begin = 0;
-    }
-    const std::size_t room = pending.size() - pending_end;
-    if (size > room) {
-        QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size - room, " received bytes: no room to keep them");
-        size = room;
-    }
-    std::memcpy(pending.data() + pending_end, bytes, size);
-    pending_end += size;
+    if (const std::size_t kept = pending.append(bytes, size); kept < size)
+        QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size - kept, " received bytes: no room to keep them");
 }
 
 void Serial_Port::keep_unfinished_frame(std::size_t skip) {
@@ -387,15 +373,8 @@ void Serial_Port::keep_unfinished_frame(std::size_t skip) {
 }
 
 void Serial_Port::put_back(const std::uint8_t* bytes, std::size_t size) {
-    const std::size_t kept = pending_end - pending_begin;
-    if (size + kept > pending.size()) {
+    if (!pending.put_back(bytes, size))
         QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size, " received bytes: no room to search them again");
-        return;
-    }
-    std::memmove(pending.data() + size, pending.data() + pending_begin, kept);
-    std::memmove(pending.data(), bytes, size);
-    pending_begin = 0;
-    pending_end = size + kept;
 }
 
 void Serial_Port::search_again_after(const std::uint8_t* bad_frame, std::size_t size) {
@@ -410,9 +389,9 @@ void Serial_Port::on_pending_read(std::uint64_t epoch) {
         // Left for the receive after this one, which a stop or a time-out has ended already.
         if (epoch != rx_epoch) return;
         std::uint8_t* at = rx_config->buffer + rx_received + rx_stage_done;
-        const std::size_t bytes = std::min(rx_stage_size - rx_stage_done, pending_end - pending_begin);
-        std::memcpy(at, pending.data() + pending_begin, bytes);
-        pending_begin += bytes;
+        const std::size_t bytes = std::min(rx_stage_size - rx_stage_done, pending.held().size());
+        std::memcpy(at, pending.held().data(), bytes);
+        pending.consume(bytes);
         call = stage_bytes_read(bytes);
     }
     invoke(call);

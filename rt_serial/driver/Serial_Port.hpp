@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 
+#include "rt_serial/driver/Pending_Bytes.hpp"
+
 namespace Quorin_Core::RT_Serial::Driver {
 
 /// One serial port carrying half-duplex request/response transfers: the transmit of one
@@ -90,7 +92,7 @@ public:
     static constexpr std::uint8_t transfer_error_state = 0x10;  ///< port failed; nothing started
 
     /// Bytes read ahead by `receive_pending` that the port can hold for the next receive.
-    static constexpr std::size_t pending_capacity = 4096;
+    static constexpr std::size_t pending_capacity = Pending_Bytes::capacity;
 
     /// Largest single read or write handed to the system, in bytes.
     static constexpr std::size_t max_io_chunk_bytes = 65536;
@@ -226,11 +228,9 @@ private:
     std::size_t tx_written = 0;
     const TX_Config* tx_config = nullptr;
     const RX_Config* rx_config = nullptr;
-    /// Bytes `receive_pending` read from the line that belong to a frame not yet whole:
-    /// [pending_begin, pending_end) is what the next receive reads before the line.
-    std::array<std::uint8_t, pending_capacity> pending{};
-    std::size_t pending_begin = 0;
-    std::size_t pending_end = 0;
+    /// Bytes read from the line ahead of the receive that takes them, and bytes given up to be
+    /// searched again: what the next receive reads before the line.
+    Pending_Bytes pending;
     /// A read of the line is outstanding (at most one is, even across a stop).
     bool line_read_in_flight = false;
     /// The unfinished frame at the front of the pending bytes was kept at a time-out.
