@@ -6,10 +6,15 @@
 //   - the latency from sending an RPDO datagram to receiving the first TPDO that echoes it
 //     (median, p99). The device takes the RPDO data at the start of a period and answers the
 //     TPDO request half a period later, so this lies between about T/2 and 3T/2.
-// A plain program, not a timed test: run build/bench/quorin_pdo_cycle_bench [seconds] [Hz...].
+// A plain program, not a timed test: run build/bench/quorin_pdo_cycle_bench [--load] [--faults] [seconds] [Hz...];
+// --load keeps every core busy with loops of the bench's own while it measures; --faults spoils
+// about 1 % of the device's answers (five kinds in turn) and runs eight SDO clients beside the
+// cycle, each checking that it only ever gets its own answers.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -136,6 +141,53 @@ void print(const Figures& f) {
                 latency.count, latency.p50, latency.p50 / period_us, latency.p99, latency.p99 / period_us);
 }
 
+/// Eight SDO clients in lock-step beside the cycle, each checking that every answer it gets is
+/// its own (its sequence number and its EPID): a spoiled frame may cost answers, never misdeliver them.
+class Sdo_Traffic {
+public:
+    static constexpr std::size_t clients = 8;
+
+    explicit Sdo_Traffic(Quorin_Bench::Server_Rig& rig) : rig(rig) {
+        for (std::size_t i = 0; i < clients; ++i) {
+            linked.push_back(std::make_unique<Udp_Client>());
+            rig.control.command("sdo bench -o 127.0.0.1 " + std::to_string(linked.back()->port()));
+        }
+        thread = std::thread([this] { run(); });
+    }
+    ~Sdo_Traffic() {
+        stop = true;
+        thread.join();
+    }
+    void print() const {
+        std::printf("          SDO beside it, %zu clients in lock-step: %llu answers, %llu timed out, %llu not the client's own\n",
+                    clients, answered.load(), timed_out.load(), foreign.load());
+    }
+
+private:
+    void run() {
+        for (std::uint32_t sequence = 1; !stop; ++sequence) {
+            for (auto& client : linked) client->send_to(rig.sdo_port, Udp_Client::sdo_request(sequence));
+            for (std::size_t epid = 0; epid < clients; ++epid) take_answer(*linked[epid], sequence, std::uint8_t(epid));
+        }
+    }
+    void take_answer(Udp_Client& client, std::uint32_t sequence, std::uint8_t epid) {
+        const auto expected = Udp_Client::sdo_request(sequence, 6, 0x61, epid);
+        for (;;) {
+            const auto got = client.receive(std::chrono::milliseconds(100));
+            if (!got) return void(++timed_out);
+            if (*got == expected) return void(++answered);
+            // An earlier sequence of its own, late, is no harm; anything else is another's.
+            if (got->size() != 6 || (*got)[4] != epid) ++foreign;
+        }
+    }
+
+    Quorin_Bench::Server_Rig& rig;
+    std::vector<std::unique_ptr<Udp_Client>> linked;
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long long> answered{0}, timed_out{0}, foreign{0};
+    std::thread thread;
+};
+
 Figures measure(Quorin_Bench::Server_Rig& rig, Udp_Client& client, double frequency_hz, double seconds,
                 std::uint64_t& sequence) {
     rig.control.command("pdo bench -d");
@@ -153,19 +205,31 @@ Figures measure(Quorin_Bench::Server_Rig& rig, Udp_Client& client, double freque
 
 int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures show as they come, also through a pipe
-    const double seconds = argc > 1 ? std::stod(argv[1]) : default_run_seconds;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool load = std::erase(args, "--load") != 0;
+    const bool faults = std::erase(args, "--faults") != 0;
+    const double seconds = !args.empty() ? std::stod(args[0]) : default_run_seconds;
     std::vector<double> frequencies;
-    for (int i = 2; i < argc; ++i) frequencies.push_back(std::stod(argv[i]));
+    for (std::size_t i = 1; i < args.size(); ++i) frequencies.push_back(std::stod(args[i]));
     if (frequencies.empty()) frequencies = {100, 500};
 
     const Quorin_Test::Temp_Dir dir;
-    std::printf("machine: %u cores, load average %s\n", std::thread::hardware_concurrency(), load_average().c_str());
+    std::printf("machine: %u cores, load average %s%s\n", std::thread::hardware_concurrency(), load_average().c_str(),
+                load ? ", every core kept busy by the bench" : "");
+    const Quorin_Bench::Busy_Load busy(load);
     try {
-        Quorin_Bench::Server_Rig rig(dir.path());
+        // --faults: about 1 % of the device's answers spoiled, the five kinds in turn.
+        const std::vector<std::string> spoiled{"--drop-every", "500", "--corrupt-crc-every", "499", "--wrong-source-every",
+                                               "503", "--wrong-length-every", "509", "--stray-every", "521"};
+        Quorin_Bench::Server_Rig rig(dir.path(), faults ? spoiled : std::vector<std::string>{});
         Udp_Client client;
         rig.control.command("pdo bench -o 127.0.0.1 " + std::to_string(client.port()));
+        std::unique_ptr<Sdo_Traffic> sdo;
+        if (faults) sdo = std::make_unique<Sdo_Traffic>(rig);
         std::uint64_t sequence = 1;  // 0 is in the echo before any RPDO
         for (const double frequency : frequencies) print(measure(rig, client, frequency, seconds, sequence));
+        if (sdo) sdo->print();
+        sdo.reset();
         rig.server.finish();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "pdo cycle bench: %s (logs in %s)\n", error.what(), Quorin_Bench::kept_copy(dir).c_str());

@@ -19,7 +19,7 @@
 // SDO traffic: the transmit queue kept topped up with numbered messages, the device's echoes
 // dequeued and checked for order; after the window, the answers drain.
 //
-// Usage: quorin_session_bench [--seconds N] [--slices N] [--sdo-seconds N] [--tpdo-bytes N] [--quick]
+// Usage: quorin_session_bench [--seconds N] [--slices N] [--sdo-seconds N] [--tpdo-bytes N] [--quick] [--load]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,6 +44,7 @@
 #include "rt_serial/datalink/Protocol_Bitmap.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
 #include "rt_serial/protocol/SPB_Queue.hpp"
+#include "server/Thread_Priority.hpp"
 #include "support/Bench_Figures.hpp"
 #include "support/Server_Process.hpp"
 #include "support/Udp_Client.hpp"
@@ -73,6 +74,7 @@ constexpr std::size_t queue_capacity = 16384, feed_batch = 1024;  ///< the trans
 
 struct Options {
     double pdo_seconds = 10, sdo_seconds = 5, slices = 0, tpdo_bytes = 32;  ///< slices 0: one per 2 s
+    bool load = false;  ///< every core kept busy while measuring
 };
 
 Options parse_options(int argc, char** argv) {
@@ -85,17 +87,20 @@ Options parse_options(int argc, char** argv) {
                         : arg == "--tpdo-bytes"  ? &options.tpdo_bytes
                                                  : nullptr;
         char* end = nullptr;
-        if (arg == "--quick") {
+        if (arg == "--load") {
+            options.load = true;
+        } else if (arg == "--quick") {
             options.pdo_seconds = 2, options.sdo_seconds = 1;
         } else if (arg == "--help" || arg == "-h") {
             std::printf(
-                "Usage: quorin_session_bench [--seconds N] [--slices N] [--sdo-seconds N] [--tpdo-bytes N] [--quick]\n"
+                "Usage: quorin_session_bench [--seconds N] [--slices N] [--sdo-seconds N] [--tpdo-bytes N] [--quick] [--load]\n"
                 "  --seconds N      PDO time per rate, for the bare timer and the session each (default 10)\n"
                 "  --slices N       alternate bare timer and session in N slices, each with a fresh session\n"
                 "                   (default: one per 2 s; 1 = one continuous session per rate)\n"
                 "  --sdo-seconds N  measured length of each SDO throughput run (default 5)\n"
                 "  --tpdo-bytes N   TPDO answer data bytes, %zu..%zu (default 32)\n"
-                "  --quick          2 s PDO time per rate and 1 s SDO runs\n",
+                "  --quick          2 s PDO time per rate and 1 s SDO runs\n"
+                "  --load           keep every core busy with loops of the bench's own while measuring\n",
                 Devsim::Behaviour::min_tpdo_size_bytes, max_tpdo_bytes);
             std::exit(0);
         } else if (value == nullptr || i + 1 == argc) {
@@ -394,6 +399,8 @@ void run_session(const std::string& link, std::chrono::nanoseconds duration, std
     simulator.start();
     SPB_Queue tx(queue_capacity), rx(queue_capacity);
     Session session(link, line_baud, false, tx, rx);
+    // As the server starts it: the session thread on the PDO thread's priority ladder.
+    session.set_thread_start_hook([] { Quorin_Core::raise_current_thread_priority("Session thread", " on [bench]"); });
     const double seconds = std::chrono::duration<double>(duration + sdo_warmup + sdo_drain_limit + 1s).count();
     Probes probes(std::size_t(seconds * std::max(run.pdo_hz, 1.0f)) + 1);
     session.set_tpdo_sync_read_handler(probes);
@@ -601,6 +608,7 @@ int main(int argc, char** argv) {
         const Quorin_Test::Temp_Dir links;  // for the simulators' links
         const auto started = Steady::now();
         const std::string load_before = Quorin_Bench::load_average();
+        const Quorin_Bench::Busy_Load busy(options.load);
         std::vector<Run> runs;
         for (const float hz : {100.0f, 500.0f}) runs.push_back(measure(hz, 0, options, links));
         for (const float hz : {0.0f, 500.0f})

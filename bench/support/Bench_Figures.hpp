@@ -2,11 +2,13 @@
 // The statistics every benchmark program reports its samples with.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Quorin_Bench {
@@ -32,6 +34,29 @@ inline Summary summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return {values.size(), nearest_rank(values, 0.5), nearest_rank(values, 0.99), nearest_rank(values, 1.0)};
 }
+
+/// Busy loops, one per core, from construction to destruction: the "both cores busy" case.
+class Busy_Load {
+public:
+    explicit Busy_Load(bool on) {
+        if (!on) return;
+        for (unsigned core = 0; core < std::max(1u, std::thread::hardware_concurrency()); ++core)
+            loops.emplace_back([this] {
+                while (!stop.load(std::memory_order_relaxed)) {
+                }
+            });
+    }
+    ~Busy_Load() {
+        stop = true;
+        for (auto& loop : loops) loop.join();
+    }
+    Busy_Load(const Busy_Load&) = delete;
+    Busy_Load& operator=(const Busy_Load&) = delete;
+
+private:
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loops;
+};
 
 inline double micros(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
