@@ -8,7 +8,6 @@
 #include "rt_serial/datalink/Raw_Frame.hpp"
 #include "support/Link_Peer.hpp"
 #include "support/Server_Process.hpp"
-#include "tools/devsim/Command_Line.hpp"
 #include "tools/devsim/Device_Simulator.hpp"
 
 namespace {
@@ -86,25 +85,7 @@ TEST(Device_Simulator, tpdo_answers_echo_or_count_and_carry_faults_sdo_answers_q
     EXPECT_EQ(ask(sdo, {}), answer(sdo, {})) << "an empty SDO frame when nothing is owed";
 }
 
-TEST(Command_Line, options_are_read_in_both_forms_and_bad_lines_say_what_is_wrong) {
-    const auto parse = [](std::vector<std::string> args) {
-        args.insert(args.begin(), "quorin-devsim");
-        std::vector<const char*> argv;
-        for (const auto& arg : args) argv.push_back(arg.c_str());
-        return Command_Line::parse(static_cast<int>(argv.size()), argv.data());
-    };
-    const Command_Line line = parse({"--baud", "4000000", "--drop-every", "2", "--corrupt-crc-every=3", "/tmp/link"});
-    ASSERT_EQ(line.error, "");
-    EXPECT_EQ(std::tie(line.config.link_path, line.config.baud, line.config.behaviour.faults.drop_every,
-                       line.config.behaviour.faults.corrupt_crc_every),
-              std::tuple(std::string("/tmp/link"), 4'000'000u, 2u, 3u));
-    for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{}, "no link path"}, {{"--baud", "12x", "a"}, "--baud wants a whole number"}}) {
-        EXPECT_NE(parse(args).error.find(expected), std::string::npos) << parse(args).error;
-    }
-}
-
-// The bench runs the executable and reads its counters after a SIGTERM.
+// The bench runs the executable, with options in both forms, and reads its counters after a SIGTERM.
 TEST(Devsim_Process, publishes_its_pty_and_serves_until_sigterm) {
     Quorin_Test::Temp_Dir dir;
     const std::string link = dir.path() + "/sim0";
