@@ -68,8 +68,9 @@ TEST_F(SDO_Delivery, after_an_answer_is_lost_or_corrupted_the_next_client_gets_t
     std::uint8_t next_epid = 1;
     Behaviour dropping, corrupting;
     dropping.faults.drop_every = corrupting.faults.corrupt_crc_every = 1;
+    Udp_Client clients[4];  // all open to the end: a closed client's port could come back, still linked
     for (const Behaviour& faulty : {dropping, corrupting}) {
-        Udp_Client leaving, next;
+        Udp_Client &leaving = clients[next_epid - 1], &next = clients[next_epid];
         link_sdo(leaving);
         device.set_behaviour(faulty);
         const auto faults = device.counters().faults_dropped + device.counters().faults_crc;
