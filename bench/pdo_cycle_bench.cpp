@@ -8,7 +8,7 @@
 //     TPDO request half a period later, so this lies between about T/2 and 3T/2.
 // A plain program, not a timed test: run build/bench/quorin_pdo_cycle_bench [--load] [--faults] [seconds] [Hz...];
 // --load keeps every core busy with loops of the bench's own while it measures; --faults spoils
-// about 1 % of the device's answers (five kinds in turn) and runs eight SDO clients beside the
+// about 1 % of the device's answers (six kinds in turn) and runs eight SDO clients beside the
 // cycle, each checking that it only ever gets its own answers.
 #include <atomic>
 #include <chrono>
@@ -218,9 +218,10 @@ int main(int argc, char* argv[]) {
                 load ? ", every core kept busy by the bench" : "");
     const Quorin_Bench::Busy_Load busy(load);
     try {
-        // --faults: about 1 % of the device's answers spoiled, the five kinds in turn.
-        const std::vector<std::string> spoiled{"--drop-every", "500", "--corrupt-crc-every", "499", "--wrong-source-every",
-                                               "503", "--wrong-length-every", "509", "--stray-every", "521"};
+        // --faults: about 1 % of the device's answers spoiled, the six kinds in turn.
+        const std::vector<std::string> spoiled{"--drop-every", "600", "--corrupt-crc-every", "599",
+                                               "--wrong-source-every", "601", "--wrong-length-every", "607",
+                                               "--oversize-length-every", "613", "--stray-every", "617"};
         Quorin_Bench::Server_Rig rig(dir.path(), faults ? spoiled : std::vector<std::string>{});
         Udp_Client client;
         rig.control.command("pdo bench -o 127.0.0.1 " + std::to_string(client.port()));

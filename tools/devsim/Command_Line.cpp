@@ -59,10 +59,10 @@ std::string set_tpdo_mode(std::string_view value, Config& config) {
     return {};
 }
 
-const std::array<Option, 16>& options() {
+const std::array<Option, 17>& options() {
     using std::chrono::microseconds;
     using std::chrono::milliseconds;
-    static const std::array<Option, 16> table{{
+    static const std::array<Option, 17> table{{
         {"--baud", true, number(0, max_baud, [](Config& c, std::uint64_t v) {
              c.baud = static_cast<std::uint32_t>(v); })},
         {"--native-usb", false, [](std::string_view, Config& c) { c.native_usb = true; return std::string(); }},
@@ -79,6 +79,7 @@ const std::array<Option, 16>& options() {
         {"--corrupt-crc-every", true, fault(&Fault_Plan::corrupt_crc_every)},
         {"--wrong-source-every", true, fault(&Fault_Plan::wrong_source_every)},
         {"--wrong-length-every", true, fault(&Fault_Plan::wrong_length_every)},
+        {"--oversize-length-every", true, fault(&Fault_Plan::oversize_length_every)},
         {"--stray-every", true, fault(&Fault_Plan::stray_every)},
         {"--unplug-after", true, number(0, std::numeric_limits<std::uint64_t>::max(), [](Config& c, std::uint64_t v) {
              c.unplug_after = v; })},
@@ -198,6 +199,7 @@ every answer whose number is a multiple of N; 0 = never, the default):
   --wrong-source-every N  source identifier 0xA1, with a CRC that matches
   --wrong-length-every N  the length word announces 16 bytes less (16 more
                         for a 16-byte frame), with a CRC that matches
+  --oversize-length-every N  the length word announces 1024 bytes
   --stray-every N       6 stray bytes (00 AA 13 55 FF AA) precede the answer
   --unplug-after N      close the pty on the Nth good frame since it was
                         published, unanswered, as an unplugged device would

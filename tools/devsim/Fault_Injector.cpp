@@ -42,6 +42,12 @@ void Fault_Injector::apply(const std::uint8_t* frame, std::size_t length, const 
         spoil_length(copy, length);
         ++counters.faults_length;
     }
+    if (Fault_Plan::due(plan.oversize_length_every, answer)) {
+        std::uint8_t& byte = copy[length_word_offset];
+        byte = static_cast<std::uint8_t>(byte | length_code_mask);  // the largest frame, 1024 bytes
+        fix_crc(copy, length);
+        ++counters.faults_length;
+    }
     if (Fault_Plan::due(plan.corrupt_crc_every, answer)) {
         copy[length - 2] = static_cast<std::uint8_t>(~copy[length - 2]);
         copy[length - 1] = static_cast<std::uint8_t>(~copy[length - 1]);

@@ -12,6 +12,7 @@ struct Fault_Plan {
     std::uint32_t corrupt_crc_every = 0;   ///< the CRC bytes are inverted
     std::uint32_t wrong_source_every = 0;  ///< source identifier 0xA1 instead of 0xA0, CRC made to match
     std::uint32_t wrong_length_every = 0;  ///< length word announces 16 bytes less (16-byte frames: more)
+    std::uint32_t oversize_length_every = 0;  ///< length word announces 1024 bytes, CRC made to match the frame
     std::uint32_t stray_every = 0;         ///< a few stray bytes are written before the frame
 
     /// True when the plan's period `every` falls on answer number `answer`.
