@@ -6,7 +6,7 @@
 //   - the latency from sending an RPDO datagram to receiving the first TPDO that echoes it
 //     (median, p99). The device takes the RPDO data at the start of a period and answers the
 //     TPDO request half a period later, so this lies between about T/2 and 3T/2.
-// A plain program, not a timed test: run build/bench/quorin_pdo_cycle_bench [--load] [--faults] [seconds] [Hz...];
+// A plain program, not a timed test: run build/bench/quorin_pdo_cycle_bench [--load] [--faults[=KIND]] [seconds] [Hz...];
 // --load keeps every core busy with loops of the bench's own while it measures; --faults spoils
 // about 1 % of the device's answers (six kinds in turn) and runs eight SDO clients beside the
 // cycle, each checking that it only ever gets its own answers.
@@ -201,13 +201,35 @@ Figures measure(Quorin_Bench::Server_Rig& rig, Udp_Client& client, double freque
     return figures_of(run, frequency_hz, seconds);
 }
 
+/// --faults=KIND spoils only one kind, named as the simulator's option without its dashes and
+/// "-every" (for example --faults=oversize-length), at the same rate.
+std::string take_fault_kind(std::vector<std::string>& args) {
+    static const std::string prefix = "--faults=";
+    std::string kind;
+    std::erase_if(args, [&](const std::string& arg) {
+        if (arg.rfind(prefix, 0) != 0) return false;
+        kind = arg.substr(prefix.size());
+        return true;
+    });
+    return kind;
+}
+
+std::vector<std::string> of_kind(const std::vector<std::string>& spoiled, const std::string& kind) {
+    if (kind.empty()) return spoiled;
+    for (std::size_t i = 0; i + 1 < spoiled.size(); i += 2)
+        if (spoiled[i] == "--" + kind + "-every") return {spoiled[i], spoiled[i + 1]};
+    throw std::invalid_argument("no such fault kind: " + kind);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures show as they come, also through a pipe
     std::vector<std::string> args(argv + 1, argv + argc);
     const bool load = std::erase(args, "--load") != 0;
-    const bool faults = std::erase(args, "--faults") != 0;
+    bool faults = std::erase(args, "--faults") != 0;
+    const std::string only_kind = take_fault_kind(args);
+    faults = faults || !only_kind.empty();
     const double seconds = !args.empty() ? std::stod(args[0]) : default_run_seconds;
     std::vector<double> frequencies;
     for (std::size_t i = 1; i < args.size(); ++i) frequencies.push_back(std::stod(args[i]));
@@ -222,7 +244,7 @@ int main(int argc, char* argv[]) {
         const std::vector<std::string> spoiled{"--drop-every", "600", "--corrupt-crc-every", "599",
                                                "--wrong-source-every", "601", "--wrong-length-every", "607",
                                                "--oversize-length-every", "613", "--stray-every", "617"};
-        Quorin_Bench::Server_Rig rig(dir.path(), faults ? spoiled : std::vector<std::string>{});
+        Quorin_Bench::Server_Rig rig(dir.path(), faults ? of_kind(spoiled, only_kind) : std::vector<std::string>{});
         Udp_Client client;
         rig.control.command("pdo bench -o 127.0.0.1 " + std::to_string(client.port()));
         std::unique_ptr<Sdo_Traffic> sdo;

@@ -107,6 +107,7 @@ void Session::fill_rx_config(Serial_Port::RX_Config& config, std::uint8_t* buffe
     config.size_parse_len = rx_size_parse_len;
     config.size_parser = &rx_size_parser;
     config.timeout_us = 0;
+    config.frame_check = &Session::frame_passes_checks;
     config.context = this;
 }
 
@@ -365,6 +366,13 @@ void Session::rx_error_cb(Serial_Port*, const std::uint8_t*, std::size_t, void* 
 }
 
 void Session::rx_timeout_cb(Serial_Port*, void* context) { session_of(context)->nrt_start_transfer(0); }
+
+bool Session::frame_passes_checks(const std::uint8_t* bytes, std::size_t size, void* context) {
+    const Session* session = session_of(context);
+    Datalink::Raw_Frame frame;
+    return frame.unpack(bytes, size, session->source_filter, session->destination_filter, !session->native_usb) ==
+           Datalink::Receive_Result::FRAME_OK;
+}
 
 void Session::rpdo_tx_cplt_cb(Serial_Port*, void* context) {
     Session* session = session_of(context);

@@ -157,6 +157,7 @@ private:
                                    void* context);
     static void rx_error_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
     static void rx_timeout_cb(Driver::Serial_Port* port, void* context);
+    static bool frame_passes_checks(const std::uint8_t* bytes, std::size_t size, void* context);
     static void rpdo_tx_cplt_cb(Driver::Serial_Port* port, void* context);
 
     void take_frame(Driver::Serial_Port& from, const std::uint8_t* data, std::size_t size);

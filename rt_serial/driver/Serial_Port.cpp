@@ -364,12 +364,32 @@ void Serial_Port::keep_pending(const std::uint8_t* bytes, std::size_t size) {
         QUORIN_LOG(DEBUG, "Serial port [", port_name, "] dropped ", size - kept, " received bytes: no room to keep them");
 }
 
-void Serial_Port::keep_unfinished_frame(std::size_t skip) {
+bool Serial_Port::keep_unfinished_frame(bool searched_once) {
     // In fixed-size mode there are no frames to keep whole; elsewhere the beginning of the frame
-    // goes before whatever was read ahead of it, so the next receive can finish it.
-    if (!rx_running || rx_config == nullptr || rx_config->size_parse_len == 0) return;
+    // goes before whatever was read ahead of it, so the next receive can finish it. A frame
+    // that already holds another whole one lied in its length word: it is searched again from
+    // its second byte, so that it costs itself and not the frames it would swallow.
+    if (!rx_running || rx_config == nullptr || rx_config->size_parse_len == 0) return false;
     const std::size_t size = rx_received + rx_stage_done;
-    if (size > skip) put_back(rx_config->buffer + skip, size - skip);
+    if (size == 0) return false;
+    const bool given_up = searched_once || hides_checked_frame(rx_config->buffer, size);
+    if (given_up && !searched_once) diag.rx_errors += 1;
+    if (size > 1 || !given_up) put_back(rx_config->buffer + (given_up ? 1 : 0), size - (given_up ? 1 : 0));
+    return !given_up;
+}
+
+bool Serial_Port::hides_checked_frame(const std::uint8_t* bytes, std::size_t size) {
+    const RX_Config& rx = *rx_config;
+    if (rx.frame_check == nullptr) return false;
+    for (std::size_t at = 1; at + rx.size_parse_len <= size; ++at) {
+        at += header_position(bytes + at, size - at, rx);
+        if (at + rx.size_parse_len > size) return false;
+        const std::size_t frame_size = rx.size_parser(this, bytes + at);
+        if (frame_size >= rx.size_parse_len && frame_size <= size - at &&
+            rx.frame_check(bytes + at, frame_size, rx.context))
+            return true;
+    }
+    return false;
 }
 
 void Serial_Port::put_back(const std::uint8_t* bytes, std::size_t size) {
@@ -510,9 +530,7 @@ void Serial_Port::on_timeout(std::uint64_t epoch, const boost::system::error_cod
         // The frame goes on at the next receive: under load its bytes may be on the line already.
         // Cut short again, it is searched from its second byte: a length word that claims more
         // than was sent must not swallow the frames that follow for long.
-        const std::size_t skip = resumes_timed_out_frame ? 1 : 0;
-        keep_unfinished_frame(skip);
-        resumes_timed_out_frame = skip == 0 && rx_received + rx_stage_done != 0;
+        resumes_timed_out_frame = keep_unfinished_frame(resumes_timed_out_frame);
         boost::system::error_code ignored;
         port.cancel(ignored);
         diag.rx_timeouts += 1;
@@ -540,7 +558,7 @@ void Serial_Port::end_transmit() {
 }
 
 void Serial_Port::stop_locked() {
-    keep_unfinished_frame(0);
+    keep_unfinished_frame(false);
     boost::system::error_code ignored;
     port.cancel(ignored);
     end_receive();

@@ -49,6 +49,8 @@ public:
     using Event_Callback = void (*)(Serial_Port* port, void* context);
     /// Returns a frame's total size in bytes, header included, from its leading bytes.
     using Size_Parser = std::size_t (*)(Serial_Port* port, const std::uint8_t* buffer);
+    /// Whether bytes[0, size) are one whole frame that passes the link's own checks.
+    using Frame_Check = bool (*)(const std::uint8_t* bytes, std::size_t size, void* context);
 
     /// What to send; owned by the caller and valid, with its data, until the transmit ends.
     struct TX_Config {
@@ -70,6 +72,9 @@ public:
         std::uint16_t size_parse_len = 0;        ///< leading bytes the parser needs; 0 = fixed size
         Size_Parser size_parser = nullptr;       ///< total frame size from the leading bytes
         std::uint64_t timeout_us = 0;            ///< receive time-out, counted from start_transfer
+        /// Optional: a frame cut short that already holds a whole checked frame after its
+        /// first byte is given up, not kept (its length word claimed more than was sent).
+        Frame_Check frame_check = nullptr;
         void* context = nullptr;                 ///< handed to the three callbacks
     };
 
@@ -184,7 +189,8 @@ private:
                  std::size_t bytes);
     void stopped_read(const std::uint8_t* at, std::size_t bytes);
     void keep_pending(const std::uint8_t* bytes, std::size_t size);
-    void keep_unfinished_frame(std::size_t skip);
+    bool keep_unfinished_frame(bool searched_once);
+    bool hides_checked_frame(const std::uint8_t* bytes, std::size_t size);
     void put_back(const std::uint8_t* bytes, std::size_t size);
     void on_pending_read(std::uint64_t epoch);
     Callback_Call stage_bytes_read(std::size_t bytes);
