@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,7 @@ struct Config {
     std::uint64_t unplug_after = 0;   ///< close the pty on handling this good frame (unanswered); 0 = never
     std::optional<std::chrono::milliseconds> replug_after;  ///< publish a new pty this long after an unplug
     Behaviour behaviour;              ///< how the device answers
+    std::function<void()> thread_start_hook;  ///< run first on the simulator's thread (a bench raises it)
 };
 
 }  // namespace Quorin_Tools::Devsim

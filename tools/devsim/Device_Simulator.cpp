@@ -20,6 +20,7 @@ void Device_Simulator::start() {
     runner = std::move(fresh);
     thread = std::thread([this] {
         try {
+            if (config.thread_start_hook) config.thread_start_hook();
             runner->run();
             state.finish("");
         } catch (const std::exception& failure) {
