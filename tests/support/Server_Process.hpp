@@ -152,6 +152,8 @@ public:
     std::string out() const { return std::lock_guard(mutex), stdout_text; }
     std::string err() const { return std::lock_guard(mutex), stderr_text; }
     std::uint16_t ctrl_port() const { return setup.control_port; }
+    /// The program's own temporary directory; it runs in "run" inside it.
+    const std::string& dir() const { return temp_dir.path(); }
 
 private:
     /// Waits, holding the lock while it checks, until `done` holds or `timeout` passes.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -106,6 +108,35 @@ TEST_F(PDO_Command, a_client_no_send_can_reach_costs_a_few_log_lines_not_one_a_p
     std::size_t lines = 0;
     for (const auto& line : log_lines(server.out())) lines += line.message.find("udp-pdo") != std::string::npos;
     EXPECT_LE(lines, 5u) << server.out();
+}
+
+
+/// A server whose wall clock the test steps, as NTP, an operator or a resumed VM would.
+class Clock_Step : public Device_Server_Test {
+protected:
+    Clock_Step()
+        : Device_Server_Test({"/usr/bin/env", std::string("LD_PRELOAD=") + QUORIN_CLOCK_STEP_SHIM,
+                              // the shim comes before a sanitizer's runtime
+                              "QUORIN_CLOCK_STEP_FILE=../clock_step", "ASAN_OPTIONS=verify_asan_link_order=0", QUORIN_BINARY}) {}
+    /// Moves the server's wall clock to `by` from the true time, and waits for `frames` RPDOs more.
+    bool step_and_wait(std::chrono::seconds by, std::uint64_t frames) {
+        const std::int64_t ns = std::chrono::nanoseconds(by).count();
+        std::ofstream(server.dir() + "/clock_step", std::ios::binary).write(reinterpret_cast<const char*>(&ns), sizeof ns);
+        const std::uint64_t from = simulators.front()->counters().rpdo_frames;
+        return simulators.front()->wait_for([&](const auto& seen) { return seen.rpdo_frames >= from + frames; }, 20s);
+    }
+};
+
+TEST_F(Clock_Step, a_step_of_the_wall_clock_neither_stalls_nor_bursts_the_pdo_cycle) {
+    const Device_Simulator& device = add_device("hand");
+    const auto enabled = std::chrono::steady_clock::now();  // no later than the cycle's start
+    for (const std::string& line : Lines{"pdo hand -o 127.0.0.1 9", "pdo hand -e"}) ASSERT_THAT(ask(line), StartsWith("OK"));
+    ASSERT_TRUE(step_and_wait(0s, 10));
+    EXPECT_TRUE(step_and_wait(-60s, 50)) << "the cycle stalled when the clock went back";
+    ASSERT_TRUE(step_and_wait(60s, 50));
+    const std::uint64_t sent = device.counters().rpdo_frames;  // at most one a period at 100 Hz: no catch-up
+    EXPECT_LE(sent, std::uint64_t((std::chrono::steady_clock::now() - enabled) / 10ms) + 1);
+    EXPECT_THAT(ask("diag hand -rts"), ::testing::HasSubstr("--skipped pdo periods: 0\n"));
 }
 
 }  // namespace
