@@ -190,7 +190,7 @@ private:
     void stopped_read(const std::uint8_t* at, std::size_t bytes);
     void keep_pending(const std::uint8_t* bytes, std::size_t size);
     bool keep_unfinished_frame(bool searched_once);
-    bool hides_checked_frame(const std::uint8_t* bytes, std::size_t size);
+    bool hides_checked_frame(const std::uint8_t* bytes, std::size_t size, const RX_Config& rx);
     void put_back(const std::uint8_t* bytes, std::size_t size);
     void on_pending_read(std::uint64_t epoch);
     Callback_Call stage_bytes_read(std::size_t bytes);

@@ -80,6 +80,14 @@ Serial_Port::Pending_Step Serial_Port::next_pending_frame(const RX_Config& rx, C
                 call = {rx.rx_cplt_cb, nullptr, rx.buffer, size, rx.context};
                 return Pending_Step::FRAME;
             }
+            if (hides_checked_frame(frame, have, rx)) {
+                // Kept at a cut, it lied in its length word: the frames it holds come in now,
+                // not once bytes enough to fill it have come.
+                pending.consume(1);
+                resumes_timed_out_frame = false;
+                diag.rx_errors += 1;
+                continue;
+            }
         }
         if (!fill_pending()) return Pending_Step::NONE;
     }
@@ -119,14 +127,13 @@ bool Serial_Port::keep_unfinished_frame(bool searched_once) {
     if (!rx_running || rx_config == nullptr || rx_config->size_parse_len == 0) return false;
     const std::size_t size = rx_received + rx_stage_done;
     if (size == 0) return false;
-    const bool given_up = searched_once || hides_checked_frame(rx_config->buffer, size);
+    const bool given_up = searched_once || hides_checked_frame(rx_config->buffer, size, *rx_config);
     if (given_up && !searched_once) diag.rx_errors += 1;
     if (size > 1 || !given_up) put_back(rx_config->buffer + (given_up ? 1 : 0), size - (given_up ? 1 : 0));
     return !given_up;
 }
 
-bool Serial_Port::hides_checked_frame(const std::uint8_t* bytes, std::size_t size) {
-    const RX_Config& rx = *rx_config;
+bool Serial_Port::hides_checked_frame(const std::uint8_t* bytes, std::size_t size, const RX_Config& rx) {
     if (rx.frame_check == nullptr) return false;
     for (std::size_t at = 1; at + rx.size_parse_len <= size; ++at) {
         at += header_position(bytes + at, size - at, rx);
