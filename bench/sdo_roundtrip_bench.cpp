@@ -5,7 +5,9 @@
 //     the simulator's trace into the way to the device (server, session scheduling, line) and
 //     the way back (device, line, session, mailbox);
 //   - answered messages per second with 1 and with 16 clients, each sending its next request
-//     as soon as its answer comes.
+//     as soon as its answer comes;
+//   - first, the server's CPU time (from /proc) with one open device, its mailbox and its channel
+//     and no SDO traffic, over twice the time of a figure, with PDO off and at 500 Hz.
 // A request that has no answer after `answer_timeout` is counted as unanswered and followed by
 // the next one; its answer, if it comes later, is counted as late. (When the session gives up on
 // an answer that then comes late, it stays on the line and is taken as the next exchange's
@@ -200,6 +202,32 @@ std::uint16_t link_all(Quorin_Bench::Control& control, const std::vector<Udp_Cli
     return mailbox_port;
 }
 
+/// The server's CPU time over `seconds` of a run, as a share of one core.
+double cpu_share(const Quorin_Bench::Child& server, double seconds) {
+    const double before = server.cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));  // the span measured, not a wait for a condition
+    return (server.cpu_seconds() - before) / seconds;
+}
+
+/// An open device with its mailbox and its channel and no traffic: with PDO off, then at 500 Hz.
+void measure_idle_cpu(double seconds) {
+    const Quorin_Test::Temp_Dir dir;
+    Quorin_Bench::Server_Rig rig(dir.path());
+    Udp_Client sdo_client, pdo_client;
+    rig.control.command("sdo bench -o 127.0.0.1 " + std::to_string(sdo_client.port()));
+    rig.control.command("pdo bench -o 127.0.0.1 " + std::to_string(pdo_client.port()));
+    std::this_thread::sleep_for(warm_up);
+    const double idle = cpu_share(rig.server, seconds);
+    rig.control.command(std::string("pdo bench -f ") + pdo_frequency);
+    rig.control.command("pdo bench -e");
+    std::this_thread::sleep_for(warm_up);
+    const double cycling = cpu_share(rig.server, seconds);
+    std::printf("Server CPU over %.0f s (load average %s), one device with a mailbox and a channel, no SDO traffic:\n"
+                "  PDO off: %.2f %% of a core; PDO at %s Hz: %.2f %% of a core\n",
+                seconds, load_average().c_str(), 100 * idle, pdo_frequency, 100 * cycling);
+    rig.server.finish();
+}
+
 void run_scenario(const std::string& title, bool with_pdo, double seconds) {
     const Quorin_Test::Temp_Dir dir;
     const std::string trace_path = dir.path() + "/trace";
@@ -242,6 +270,7 @@ int main(int argc, char* argv[]) {
     std::printf("machine: %u cores; line %s baud; %.0f s per figure after %lld s of warm-up\n",
                 std::thread::hardware_concurrency(), Quorin_Bench::Server_Rig::line_baud, seconds, static_cast<long long>(warm_up.count()));
     try {
+        measure_idle_cpu(2 * seconds);
         run_scenario("PDO disabled", false, seconds);
         run_scenario(std::string("PDO at ") + pdo_frequency + " Hz", true, seconds);
     } catch (const std::exception& error) {

@@ -144,6 +144,7 @@ void SDO_Service::Mailbox::open() {
     stopped = false;
     // Both loops start on the SDO thread, which owns the buffers and the timer.
     auto self = shared_from_this();
+    rx_queue->set_fill_listener(weak_from_this());
     boost::asio::post(context, [self] {
         self->udp_receive();
         self->udp_transmit();
@@ -261,16 +262,24 @@ void SDO_Service::Mailbox::accept_request(std::size_t bytes) {
 }
 
 void SDO_Service::Mailbox::udp_transmit() {
-    if (stopped) return;
+    if (stopped || sending) return;
     try {
         const auto bytes = static_cast<std::size_t>(rx_queue->dequeue(datagram_bytes, tx_buffer.data()));
-        if (bytes == 0) return wait_idle();
+        if (bytes == 0) return;
         if (!is_sendable_answer(bytes)) return continue_transmit_soon();
         start_send(bytes);
     } catch (const std::exception& failure) {
         QUORIN_LOG_ERROR("Error reading sdo answers: ", failure.what());
-        wait_idle();
+        retry_after_error();
     }
+}
+
+void SDO_Service::Mailbox::queue_filled() {
+    if (wake_pending.exchange(true)) return;
+    boost::asio::post(context, [self = shared_from_this()] {
+        self->wake_pending = false;  // before the step looks at the queue: a later answer wakes it again
+        self->udp_transmit();
+    });
 }
 
 bool SDO_Service::Mailbox::is_sendable_answer(std::size_t bytes) {
@@ -293,6 +302,7 @@ bool SDO_Service::Mailbox::is_sendable_answer(std::size_t bytes) {
 void SDO_Service::Mailbox::start_send(std::size_t bytes) {
     std::lock_guard lock(socket_mutex);
     if (stopped) return;
+    sending = true;
     socket.async_send_to(boost::asio::buffer(tx_buffer.data(), bytes), target_endpoint,
                          [self = shared_from_this()](const boost::system::error_code& error, std::size_t sent) {
                              self->on_sent(error, sent);
@@ -300,6 +310,7 @@ void SDO_Service::Mailbox::start_send(std::size_t bytes) {
 }
 
 void SDO_Service::Mailbox::on_sent(const boost::system::error_code& error, std::size_t bytes) {
+    sending = false;
     if (!error) {
         diagnostics.count_rx(target_epid, bytes);
     } else if (error != boost::asio::error::operation_aborted) {
@@ -310,8 +321,8 @@ void SDO_Service::Mailbox::on_sent(const boost::system::error_code& error, std::
     udp_transmit();
 }
 
-void SDO_Service::Mailbox::wait_idle() {
-    timer.expires_after(idle_poll_interval);
+void SDO_Service::Mailbox::retry_after_error() {
+    timer.expires_after(error_retry_interval);
     timer.async_wait([self = shared_from_this()](const boost::system::error_code&) {
         // Whatever the wait's outcome, the next step decides by `stopped`.
         self->udp_transmit();

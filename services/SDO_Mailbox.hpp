@@ -36,15 +36,15 @@ namespace Quorin_Core {
 /// loop step that runs after the device is gone still works on live queues.
 ///
 /// Threading: the receive and transmit loops run on the context's thread (the SDO thread);
-/// `rx_buffer`, `tx_buffer`, `sender_endpoint`, `target_endpoint`, `target_epid` and
-/// `timer` belong to that thread alone. `destroy`, `add_link`, `remove_link`, `clear_links`,
+/// `rx_buffer`, `tx_buffer`, `sender_endpoint`, `target_endpoint`, `target_epid`, `sending` and
+/// `timer` belong to that thread alone; `queue_filled` comes from the session's thread. `destroy`, `add_link`, `remove_link`, `clear_links`,
 /// `get_link`, `list_links` and `get_diagnostics` may be called from any thread: the links
 /// guard themselves, the counters are atomics, and `socket_mutex` guards every use of the
 /// socket together with the `stopped` test, so no operation starts on a closed socket. The
 /// ledger is updated while the links' lock is held (shared by the loops, exclusive by removals),
 /// so an answer and the removal of its EPID are seen in the same order by both.
 /// Lock order: `links`, then the ledger's lock or a queue's lock; `socket_mutex` is taken alone.
-class SDO_Service::Mailbox : public std::enable_shared_from_this<Mailbox> {
+class SDO_Service::Mailbox : public std::enable_shared_from_this<Mailbox>, public RT_Serial::Protocol::SDO::Fill_Listener {
 public:
     using Queue = RT_Serial::Protocol::SDO::Queue;
 
@@ -56,8 +56,8 @@ public:
     static constexpr std::size_t epid_offset = 4;
     /// Longest request: the transmit queue's limit.
     static constexpr std::size_t max_request_bytes = 1014;
-    /// How long the transmit loop waits before it looks at an empty answer queue again.
-    static constexpr auto idle_poll_interval = std::chrono::milliseconds(1);
+    /// How long the transmit loop waits after the answer queue failed to give an answer.
+    static constexpr auto error_retry_interval = std::chrono::milliseconds(1);
 
     /// One EPID's counters, as copied out by get_diagnostics. "rx" is what the device sent,
     /// "tx" what it was sent.
@@ -146,8 +146,12 @@ public:
 
     /// Starts receiving one request (the receive loop's step).
     void udp_receive();
-    /// Takes the next answer and sends it, or waits for one (the transmit loop's step).
+    /// Takes the next answer and sends it, unless one is on its way (the transmit loop's step).
+    /// An empty queue ends the loop: the queue's wake-up starts it again.
     void udp_transmit();
+    /// The answer queue took an answer in (the session's thread): the transmit loop's step is
+    /// posted to the SDO thread, one at a time however many answers come meanwhile.
+    void queue_filled() override;
 
 private:
     /// Empties the device's queues of what an earlier mailbox left there.
@@ -171,8 +175,8 @@ private:
     void start_send(std::size_t bytes);
     /// The send's completion: counts it, then takes the next answer at once.
     void on_sent(const boost::system::error_code& error, std::size_t bytes);
-    /// Looks at the answer queue again after `idle_poll_interval`.
-    void wait_idle();
+    /// Looks at the answer queue again after `error_retry_interval`.
+    void retry_after_error();
     /// Takes the next answer after the handlers that are ready have run.
     void continue_transmit_soon();
 
@@ -191,6 +195,8 @@ private:
     std::array<std::uint8_t, datagram_bytes> tx_buffer{};
     std::array<std::uint8_t, datagram_bytes> rx_buffer{};
     unsigned char target_epid = 0;  ///< EPID of the answer being sent
+    bool sending = false;           ///< an answer in `tx_buffer` is on its way
+    std::atomic<bool> wake_pending{false};
     boost::asio::steady_timer timer;
     SDO_Diagnostics_ diagnostics;
     unsigned short local_port_number = 0;

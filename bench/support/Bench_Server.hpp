@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -51,6 +53,17 @@ public:
         input = -1;
         ::waitpid(pid, nullptr, 0);
         pid = -1;
+    }
+    /// Its CPU time so far, user and system, all threads; 0 once it has ended.
+    double cpu_seconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));  // the name may hold spaces
+        std::string field;
+        unsigned long long user = 0, system = 0;
+        for (int i = 3; i <= 13 && fields >> field; ++i) {}  // state .. cmajflt
+        fields >> user >> system;
+        return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
     /// Ends it with SIGTERM and waits.
     void terminate() {

@@ -52,6 +52,10 @@ Session::Session(const std::string& port_name, std::uint32_t baud, bool native_u
     link = Link_Timing::for_rate(Link_Timing::link_rate_for(native_usb, reported_baud));
     fill_transfer_configs();
     clear_diagnostic();
+    nrt_wake = std::make_shared<NRT_Wake>(io_context, [this] {
+        if (running) nrt_start_transfer();
+    });
+    tx_queue.set_fill_listener(nrt_wake);
     if (!pdo_enabled) {
         period_ns = default_period_ns;
         tpdo_offset_ns = 0;
@@ -70,6 +74,8 @@ void Session::open_port(std::uint32_t baud) {
 }
 
 Session::~Session() {
+    tx_entities->queue.set_fill_listener({});
+    nrt_wake->detach();
     try {
         stop();
         port->close();
@@ -93,6 +99,8 @@ void Session::fill_transfer_configs() {
     pending_rx_config.rx_cplt_cb = &Session::pending_rx_cplt_cb;
     pending_rx_config.rx_error_cb = nullptr;
     pending_rx_config.rx_timeout_cb = nullptr;
+    fill_rx_config(idle_rx_config, rx_entities->frame_b.data());
+    idle_rx_config.rx_timeout_cb = nullptr;  // it waits as long as the line stays quiet
 }
 
 void Session::fill_rx_config(Serial_Port::RX_Config& config, std::uint8_t* buffer) {
@@ -135,7 +143,7 @@ bool Session::start() {
     }
     boost::asio::post(io_context, [this] {
         update_diagnostic();
-        nrt_start_transfer(0);
+        nrt_start_transfer();
     });
     return true;
 }
@@ -183,7 +191,7 @@ void Session::stop_timers_and_transfer() {
     pdo_timer.cancel();
     nrt_timer.cancel();
     diag_timer.cancel();
-    if (port->is_open()) port->stop_transfer();
+    if (port->is_open()) stop_port_transfer();
     discard_prepared_frame();
     tpdo_request_due = false;
 }
@@ -205,7 +213,9 @@ void Session::enable_pdo() {
 void Session::disable_pdo() {
     pdo_enabled = false;
     boost::asio::post(io_context, [this] {
-        if (!pdo_enabled) pdo_timer.cancel();
+        if (pdo_enabled) return;
+        pdo_timer.cancel();
+        nrt_start_transfer();  // no PDO event steps the scheduler any more
     });
 }
 
@@ -259,7 +269,7 @@ void Session::rpdo_sync_handler() {
     next_sync += nanoseconds(static_cast<std::int64_t>(rpdo_offset_ns - tpdo_offset_ns));
     arm_pdo_timer(&Session::tpdo_sync_handler);
     if (++periods_at_setting % settle_periods == 0) uncarriable_check_due = true;
-    if (port->tx_busy()) port->stop_transfer();
+    if (port->tx_busy()) stop_port_transfer();
     std::size_t frame_length = 0;
     if (!build_rpdo_frame(frame_length)) return;
     rpdo_tx_config.size = static_cast<std::uint16_t>(frame_length);
@@ -285,7 +295,7 @@ void Session::tpdo_sync_handler() {
     skip_missed_periods();
     next_sync += nanoseconds(static_cast<std::int64_t>(period_ns + tpdo_offset_ns - rpdo_offset_ns));
     arm_pdo_timer(&Session::rpdo_sync_handler);
-    if (port->tx_busy() || port->rx_busy()) port->stop_transfer();
+    if (port->tx_busy() || port->rx_busy()) stop_port_transfer();
     // The stopped receive's read comes back first with whatever it had read; the request
     // follows it, so that all that came before the request is taken in first.
     if (port->stopped_read_outstanding()) {
@@ -346,8 +356,9 @@ void Session::reset_rpdo_sync_write_handler() { rpdo_writer = nullptr; }
 
 void Session::rx_cplt_cb(Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context) {
     Session* session = session_of(context);
+    session->idle_receive_running = false;
     session->take_frame(*port, data, size);
-    session->nrt_start_transfer(0);
+    session->nrt_start_transfer();
 }
 
 void Session::pending_rx_cplt_cb(Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context) {
@@ -362,10 +373,11 @@ void Session::take_frame(Serial_Port& from, const std::uint8_t* data, std::size_
 }
 
 void Session::rx_error_cb(Serial_Port*, const std::uint8_t*, std::size_t, void* context) {
-    session_of(context)->nrt_start_transfer(0);
+    session_of(context)->idle_receive_running = false;
+    session_of(context)->nrt_start_transfer();
 }
 
-void Session::rx_timeout_cb(Serial_Port*, void* context) { session_of(context)->nrt_start_transfer(0); }
+void Session::rx_timeout_cb(Serial_Port*, void* context) { session_of(context)->nrt_start_transfer(); }
 
 bool Session::frame_passes_checks(const std::uint8_t* bytes, std::size_t size, void* context) {
     const Session* session = session_of(context);
@@ -377,7 +389,7 @@ bool Session::frame_passes_checks(const std::uint8_t* bytes, std::size_t size, v
 void Session::rpdo_tx_cplt_cb(Serial_Port*, void* context) {
     Session* session = session_of(context);
     ++session->counters.rpdo;
-    session->nrt_start_transfer(0);
+    session->nrt_start_transfer();
 }
 
 void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {

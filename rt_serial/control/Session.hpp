@@ -18,6 +18,7 @@
 #include "rt_serial/control/Diagnostic_Raw.hpp"
 #include "rt_serial/control/Link_Counters.hpp"
 #include "rt_serial/control/Link_Timing.hpp"
+#include "rt_serial/control/NRT_Wake.hpp"
 #include "rt_serial/control/RPDO_Slot.hpp"
 #include "rt_serial/control/Session_Clock.hpp"
 #include "rt_serial/datalink/Frame_Builder.hpp"
@@ -179,8 +180,10 @@ private:
     bool build_rpdo_frame(std::size_t& frame_length);
     void pdo_start_failed(const char* what, std::uint8_t result);
 
-    void nrt_start_transfer(std::uint64_t delay_us);
-    void nrt_wait(std::chrono::microseconds delay);
+    void nrt_start_transfer();
+    void nrt_safety_wait();
+    void start_idle_receive();
+    void stop_port_transfer();
     std::uint64_t nrt_window_budget() const;
     bool nrt_send_prepared();
     bool nrt_fit_allowance();
@@ -242,6 +245,12 @@ private:
     Driver::Serial_Port::TX_Config nrt_tx_config;
     Driver::Serial_Port::RX_Config nrt_rx_config;
     Driver::Serial_Port::RX_Config pending_rx_config;
+    /// While PDO is off and no transfer runs, a receive stays pending, so that an answer that
+    /// comes late reaches its client as it arrives. Stopped before the next transfer.
+    Driver::Serial_Port::RX_Config idle_rx_config;
+    bool idle_receive_running = false;
+    /// Wakes the NRT scheduler when the transmit queue takes a request (held by the queue weakly).
+    std::shared_ptr<NRT_Wake> nrt_wake;
     std::atomic<Base_RPDO_Sync_Write*> rpdo_writer{nullptr};
     std::atomic<Base_TPDO_Sync_Read*> tpdo_reader{nullptr};
     std::atomic<bool> inside_tpdo_reader{false};

@@ -20,44 +20,53 @@ constexpr std::uint64_t max_frame_bytes = 1024;
 constexpr std::uint64_t nrt_frame_overhead_bytes = 10;  // frame header 6, descriptor 2, CRC 2
 constexpr float nrt_window_margin_us = 100;
 constexpr std::uint64_t reply_timeout_margin_us = 500;
-constexpr auto nrt_poll_interval = milliseconds(1);
+constexpr auto nrt_safety_interval = milliseconds(100);
 
 }  // namespace
 
-void Session::nrt_start_transfer(std::uint64_t delay_us) {
-    if (delay_us != 0) {
-        nrt_wait(microseconds(delay_us));
-        return;
-    }
+// A step runs when something may have changed: a request came in (the queue's wake-up), a
+// transfer or a PDO event ended (the port's completions), or PDO was switched off. Nothing
+// polls; see nrt_safety_wait for the one wait that is left.
+void Session::nrt_start_transfer() {
     // An answer that came after its exchange's time-out waits for no later exchange.
     if (!port->rx_busy()) port->receive_pending(&pending_rx_config);
     nrt_budget = nrt_window_budget();
-    if (nrt_budget == 0) {
-        nrt_wait(nrt_poll_interval);
-        return;
+    if (nrt_budget != 0 && (!nrt_pending || nrt_send_prepared())) {
+        nrt_prepare_frame();
+        // A frame is cut to this window's budget, so it fits now; the next step may fall in
+        // a smaller window. Once it is on its way, the next frame is made to wait behind it.
+        if (nrt_pending && nrt_send_prepared()) nrt_prepare_frame();
     }
-    if (nrt_pending && !nrt_send_prepared()) {
-        nrt_wait(nrt_poll_interval);
-        return;
+    if (!port->tx_busy() && !port->rx_busy()) {
+        start_idle_receive();
+        if (!idle_receive_running && nrt_pending) nrt_safety_wait();
     }
-    nrt_prepare_frame();
-    // A frame is cut to this window's budget, so it fits now; the next step may fall in a
-    // smaller window (the 1 ms tick keeps its phase against a 500 Hz cycle). Once it is on
-    // its way, the next frame is made to wait behind it.
-    if (nrt_pending && nrt_send_prepared()) nrt_prepare_frame();
-    nrt_wait(nrt_poll_interval);
 }
 
-void Session::nrt_wait(microseconds delay) {
-    nrt_timer.expires_at(Clock::now() + delay);
+void Session::nrt_safety_wait() {
+    // A prepared frame with no transfer running and, with PDO on, no PDO event left to step
+    // the scheduler: a port whose transfer would not start. The slow look keeps it from
+    // waiting for ever; nothing else arms this timer.
+    nrt_timer.expires_after(nrt_safety_interval);
     nrt_timer.async_wait([this](const boost::system::error_code& error) {
         if (error == boost::asio::error::operation_aborted) return;
         if (error) {
             QUORIN_LOG_ERROR("NRT timer error on [", port_name, "]:", error.message());
             return;
         }
-        nrt_start_transfer(0);
+        nrt_start_transfer();
     });
+}
+
+void Session::start_idle_receive() {
+    // With PDO on, each TPDO request takes in first whatever came late.
+    if (pdo_enabled || idle_receive_running || port->rx_busy()) return;
+    idle_receive_running = port->start_transfer(nullptr, &idle_rx_config) == 0;
+}
+
+void Session::stop_port_transfer() {
+    port->stop_transfer();
+    idle_receive_running = false;
 }
 
 std::uint64_t Session::nrt_window_budget() const {
@@ -72,6 +81,7 @@ std::uint64_t Session::nrt_window_budget() const {
 }
 
 bool Session::nrt_send_prepared() {
+    if (idle_receive_running && !port->tx_busy()) stop_port_transfer();
     if (port->tx_busy() || port->rx_busy()) return false;
     if (!nrt_fit_allowance()) {
         if (half_period_budget() >= nrt_tx_length + min_nrt_frame_bytes()) return false;  // a later window

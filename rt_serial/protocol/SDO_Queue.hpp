@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
+
+#include "rt_serial/protocol/SDO_Fill_Listener.hpp"
 
 namespace Quorin_Core::RT_Serial::Protocol::SDO {
 
@@ -36,6 +39,10 @@ public:
     /// Takes every message that `test` picks out of the queue, keeping the others in order, and
     /// hands each to `sink`. Returns how many were taken.
     virtual std::uint64_t withdraw_if(const Message_Test& test, const Message_Sink& sink) = 0;
+
+    /// Tells `listener`, for as long as it lives, of each message stored from now on; replaces
+    /// the one told before.
+    virtual void set_fill_listener(std::weak_ptr<Fill_Listener> listener) = 0;
 
     /// Header byte of a request that travels alone in its frame.
     static constexpr std::uint8_t whole_request_header = 0xF0;

@@ -71,14 +71,24 @@ int SPB_Queue::seg_enqueue(const std::vector<Segment>& segments) {
 
 int SPB_Queue::store(std::vector<std::uint8_t>&& message) {
     std::vector<std::uint8_t> oldest;
-    const std::lock_guard lock(mutex);
-    if (held.load(std::memory_order_relaxed) >= capacity && !messages.empty()) {
-        oldest = std::move(messages.front());
-        messages.pop_front();
-        held.fetch_sub(1, std::memory_order_relaxed);
-        discarded.fetch_add(1, std::memory_order_relaxed);
+    std::weak_ptr<Listener> told;
+    {
+        const std::lock_guard lock(mutex);
+        if (held.load(std::memory_order_relaxed) >= capacity && !messages.empty()) {
+            oldest = std::move(messages.front());
+            messages.pop_front();
+            held.fetch_sub(1, std::memory_order_relaxed);
+            discarded.fetch_add(1, std::memory_order_relaxed);
+        }
+        messages.push_back(std::move(message));
+        held.fetch_add(1, std::memory_order_relaxed);
+        told = listener;
     }
-    messages.push_back(std::move(message));
-    held.fetch_add(1, std::memory_order_relaxed);
+    if (const auto waiting = told.lock()) waiting->queue_filled();
     return stored;
+}
+
+void SPB_Queue::set_fill_listener(std::weak_ptr<Listener> next) {
+    const std::lock_guard lock(mutex);
+    listener = std::move(next);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,7 @@
 /// and takes no other lock; count() and dropped() read atomics without locking.
 class SPB_Queue final : public Quorin_Core::RT_Serial::Protocol::SDO::Queue {
 public:
+    using Listener = Quorin_Core::RT_Serial::Protocol::SDO::Fill_Listener;
     static constexpr std::uint64_t min_message_bytes = 4;     ///< smallest SDO message
     static constexpr std::uint64_t max_message_bytes = 1014;  ///< largest SDO message
     static constexpr std::uint64_t device_capacity = 16384;   ///< messages held by each device queue
@@ -40,6 +42,9 @@ public:
     /// Stores the segments joined as one message. Returns stored, no_segments, bad_segment or bad_size.
     int seg_enqueue(const std::vector<Segment>& segments) override;
 
+    /// Tells `listener` of each message stored, outside the lock.
+    void set_fill_listener(std::weak_ptr<Listener> listener) override;
+
     /// Number of messages held.
     std::uint64_t count() const { return held.load(std::memory_order_relaxed); }
     /// Messages discarded because the queue was full, since construction.
@@ -54,6 +59,7 @@ private:
     int store(std::vector<std::uint8_t>&& message);
 
     std::deque<std::vector<std::uint8_t>> messages;
+    std::weak_ptr<Listener> listener;  ///< under `mutex`
     std::mutex mutex;
     std::atomic<std::uint64_t> held{0};
     std::atomic<std::uint64_t> discarded{0};
