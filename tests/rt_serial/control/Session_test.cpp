@@ -179,9 +179,9 @@ TEST_F(Session_Test, prepared_frame_too_large_for_any_window_of_the_period_is_di
         void request_discarded(const std::uint8_t*, std::uint64_t) override { ++told; }
         std::atomic<std::uint64_t> told{0};
     } listener;
+    enqueue_sdo(4000);  // all there before the first frame is made, which takes as many as fit
     start(115200, [](Behaviour& b) { b.answer_delay = 100ms; }, false);
     session->set_sdo_discard_listener(&listener);
-    enqueue_sdo(4000);
     ASSERT_TRUE(wait([](const Counters& c) { return c.sdo_frames >= 1; }));
     session->enable_pdo();
     ASSERT_TRUE(wait([](const Counters& c) { return c.rpdo_frames >= 50; }));
