@@ -278,14 +278,17 @@ void Session::rpdo_sync_handler() {
 
 bool Session::build_rpdo_frame(std::size_t& frame_length) {
     std::uint8_t* buffer = tx_entities->frame_a.data();
+    inside_rpdo_writer = true;  // before the writer is looked at: see reset_rpdo_sync_write_handler
     if (auto* writer = rpdo_writer.load()) {
         std::uint8_t* data = buffer + frame_builder.data_offset();
         std::size_t size = 0;
         (*writer)(data, &size);
+        inside_rpdo_writer = false;
         size = std::min(size, frame_builder.max_data_size());
         return frame_builder.build(buffer, Payload::pdo_protocol, data, size, 0, frame_length) ==
                Datalink::PACK_OK;
     }
+    inside_rpdo_writer = false;
     const auto data = tx_entities->pdo_slot.read();
     const auto result = frame_builder.build(buffer, Payload::pdo_protocol, data.data(), data.size(), 0, frame_length);
     return result == Datalink::PACK_OK;
@@ -350,7 +353,12 @@ void Session::reset_tpdo_sync_read_handler() {
 
 void Session::set_rpdo_sync_write_handler(Base_RPDO_Sync_Write& writer) { rpdo_writer = &writer; }
 
-void Session::reset_rpdo_sync_write_handler() { rpdo_writer = nullptr; }
+void Session::reset_rpdo_sync_write_handler() {
+    rpdo_writer = nullptr;
+    // As for the TPDO sink: its owner may free the source on return.
+    if (io_context.get_executor().running_in_this_thread()) return;
+    while (inside_rpdo_writer.load()) std::this_thread::yield();
+}
 
 // ---- driver callbacks and the receive path -----------------------------------------------
 

@@ -115,7 +115,7 @@ public:
     void reset_tpdo_sync_read_handler();
     /// Installs the RPDO source used instead of the PDO slot.
     void set_rpdo_sync_write_handler(Base_RPDO_Sync_Write& writer);
-    /// Removes the RPDO source.
+    /// Removes the RPDO source. On return the session is no longer inside it.
     void reset_rpdo_sync_write_handler();
 
     /// Copies RPDO data (at most 1004 bytes; more is cut) into the transmit PDO slot; every
@@ -254,6 +254,7 @@ private:
     std::atomic<Base_RPDO_Sync_Write*> rpdo_writer{nullptr};
     std::atomic<Base_TPDO_Sync_Read*> tpdo_reader{nullptr};
     std::atomic<bool> inside_tpdo_reader{false};
+    std::atomic<bool> inside_rpdo_writer{false};
     Datalink::ID_Filter source_filter;
     Datalink::ID_Filter destination_filter;
     const std::string port_name;
