@@ -5,14 +5,12 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "rt_serial/control/Link_Figures.hpp"
 #include "rt_serial/datalink/Payload_Descriptor.hpp"
 #include "rt_serial/datalink/Protocol_Bitmap.hpp"
 #include "rt_serial/datalink/Raw_Frame.hpp"
 #include "rt_serial/datalink/Timestamp_Size_Table.hpp"
 #include "rt_serial/datalink/receive_frame.hpp"
 #include "rt_serial/datalink/rx_size_parser.hpp"
-#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core::RT_Serial::Control {
@@ -27,7 +25,6 @@ constexpr std::uint16_t tpdo_reply_quota = 256;       // 1024 bytes
 constexpr std::uint8_t tpdo_request_data[] = {0x00, 0x01};
 constexpr std::uint64_t max_frame_bytes = 1024;
 constexpr std::uint64_t reply_timeout_margin_us = 500;
-constexpr auto diagnostic_interval = seconds(1);
 constexpr auto stop_settle_time = milliseconds(10);
 
 Session* session_of(void* context) { return static_cast<Session*>(context); }
@@ -407,45 +404,5 @@ void Session::pdo_payload(const std::uint8_t* data, std::size_t size) {
 }
 
 void Session::sdo_message(const std::uint8_t* data, std::size_t size) { rx_entities->queue.enqueue(data, size); }
-
-// ---- diagnostics -----------------------------------------------------------------------
-
-void Session::clear_diagnostic() {
-    counters.clear();
-    previous_port_counters.fill(0);
-    diagnostics.clear();
-    port->diag.clear();
-}
-
-void Session::arm_diag_timer() {
-    diag_timer.expires_after(diagnostic_interval);
-    diag_timer.async_wait([this](const boost::system::error_code& error) {
-        if (error == boost::asio::error::operation_aborted) return;
-        if (error) {
-            QUORIN_LOG_ERROR("Diagnostic timer error on [", port_name, "]:", error.message());
-            return;
-        }
-        update_diagnostic();
-    });
-}
-
-void Session::update_diagnostic() {
-    arm_diag_timer();
-    // Repeated error lines held back during the last second are summed up now, also when they
-    // have stopped.
-    Utility::Log_Repeat::flush_all();
-    const auto& raw = port->diag;
-    const std::array<std::uint64_t, 6> now_counters{raw.tx_frames.load(), raw.rx_frames.load(),
-                                                    raw.rx_errors.load(), raw.rx_timeouts.load(),
-                                                    raw.tx_bytes.load(), raw.rx_bytes.load()};
-    Port_Deltas delta{};
-    for (std::size_t i = 0; i < delta.size(); ++i)
-        delta[i] = static_cast<std::uint32_t>(now_counters[i]) - static_cast<std::uint32_t>(previous_port_counters[i]);
-    const Diagnostic_Snapshot figures = link_figures(counters, delta);
-    diagnostics.store(figures);
-
-    counters.clear();
-    previous_port_counters = now_counters;
-}
 
 }  // namespace Quorin_Core::RT_Serial::Control
