@@ -5,10 +5,10 @@
 namespace Quorin_Core {
 
 Device::Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb,
-               bool realtime_priority)
+               bool realtime_priority, std::shared_ptr<EPID_Ledger> ledger)
     : tx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
       rx_queue(std::make_shared<SPB_Queue>(sdo_queue_capacity)),
-      sdo_ledger(std::make_shared<EPID_Ledger>()),
+      sdo_ledger(ledger ? std::move(ledger) : std::make_shared<EPID_Ledger>()),
       session(port_name, baud, native_usb, *tx_queue, *rx_queue),
       name(name) {
     session.set_sdo_discard_listener(sdo_ledger.get());

@@ -20,9 +20,10 @@ public:
 
     /// Creates the queues and the session, which opens the port; throws std::runtime_error
     /// when the port cannot be opened. With `realtime_priority` the session thread climbs the
-    /// same priority ladder as the PDO thread each time it starts.
+    /// same priority ladder as the PDO thread each time it starts. `ledger` carries on the
+    /// account of an earlier device on the same port; a new one is made when it is empty.
     Device(const std::string& name, const std::string& port_name, std::uint32_t baud, bool native_usb,
-           bool realtime_priority = false);
+           bool realtime_priority = false, std::shared_ptr<EPID_Ledger> ledger = nullptr);
 
     /// Whether this device already uses `name`, or the serial port `port_name`.
     bool occupied(const std::string& name, const std::string& port_name) const;

@@ -122,8 +122,15 @@ bool Server::bind_device(const std::string& name, const std::string& port_name) 
     }
     const bool native_usb = RT_Serial::Driver::is_native_usb_port(port_name);
     // The port is opened while the lock is held, so two binds of one port cannot both succeed.
+    const auto left = left_ledgers.find(port_name);
     auto device = std::make_shared<Device>(name, port_name, static_cast<std::uint32_t>(config.device.baudrate),
-                                           native_usb, config.device.realtime_priority);
+                                           native_usb, config.device.realtime_priority,
+                                           left == left_ledgers.end() ? nullptr : left->second.ledger);
+    if (left != left_ledgers.end()) {
+        // Only once the port has opened: a bind that fails leaves the account as it was.
+        left->second.ledger->rebase(left->second.run_time);
+        left_ledgers.erase(left);
+    }
     devices.emplace(name, std::move(device));
     return true;
 }
@@ -132,7 +139,9 @@ bool Server::unbind_device(const std::string& name) {
     std::lock_guard lock(devices_mutex);
     const auto found = devices.find(name);
     if (found == devices.end()) return false;
-    found->second->session.stop();
+    Device& device = *found->second;
+    device.session.stop();
+    left_ledgers.insert_or_assign(device.session.get_port_name(), Left_Ledger{device.sdo_ledger, device.session.run_time()});
     devices.erase(found);
     return true;
 }

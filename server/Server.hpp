@@ -3,6 +3,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "app/Server_Config.hpp"
 #include "services/CTRL_Service.hpp"
 #include "services/PDO_Service.hpp"
+#include "services/EPID_Ledger.hpp"
 #include "services/SDO_Service.hpp"
 
 namespace Quorin_Core {
@@ -58,6 +60,14 @@ public:
     Work_Guard pdo_work;
     Work_Guard sdo_work;
     std::unordered_map<std::string, std::shared_ptr<Device>> devices;
+    /// The account of a deleted device's SDO answers, by its port, with the run time it had:
+    /// the device on the other end may still send them, and the next device bound to that
+    /// port must not hand them to its own clients. Under `devices_mutex`.
+    struct Left_Ledger {
+        std::shared_ptr<EPID_Ledger> ledger;
+        std::chrono::nanoseconds run_time;
+    };
+    std::unordered_map<std::string, Left_Ledger> left_ledgers;
     std::thread pdo_thread;
     std::thread sdo_thread;
     std::thread ctrl_thread;

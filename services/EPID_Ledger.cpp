@@ -55,6 +55,12 @@ bool EPID_Ledger::held(unsigned char epid, Run_Time now) {
     return still_held(entries[epid], now);
 }
 
+void EPID_Ledger::rebase(Run_Time by) {
+    std::lock_guard lock(mutex);
+    for (Entry& entry : entries)
+        if (entry.held_until) entry.held_until = *entry.held_until - by;
+}
+
 bool EPID_Ledger::still_held(Entry& entry, Run_Time now) {
     if (!entry.held_until) return false;
     if (entry.owed != 0 && now < *entry.held_until) return true;

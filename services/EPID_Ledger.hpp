@@ -62,6 +62,9 @@ public:
     bool answer_owed_to_removed_link(unsigned char epid, Run_Time now);
     /// Whether `epid` is held back at `now`.
     bool held(unsigned char epid, Run_Time now);
+    /// Moves every hold `by` earlier: the ledger goes on with a device whose run time starts
+    /// from 0 again, after one that ran for `by`.
+    void rebase(Run_Time by);
 
 private:
     struct Entry {

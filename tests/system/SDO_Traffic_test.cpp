@@ -49,17 +49,22 @@ TEST_F(SDO_Traffic, sixteen_clients_beside_pdo_at_500_hz_get_their_own_answers) 
         }
     EXPECT_GT(device.counters().tpdo_requests, 0u);
 
-    // Closed, then deleted, with a burst still on its way and its wake-ups pending: the server
-    // goes on, and the next device answers on its mailbox (TearDown checks the end). Another
-    // simulator: this one still holds answers to the burst.
+    // Closed, then deleted, with a burst on its way, its wake-ups pending and answers owed: the
+    // server goes on, and the device bound next to the same line, which is then sent the answers
+    // the device kept back, hands none of them to its own client (TearDown checks the end).
+    const std::uint64_t before = device.counters().sdo_messages;
     for (std::uint32_t sequence = rounds; sequence < 20; ++sequence)
         for (const auto& client : clients) ASSERT_TRUE(client->send_to(ports.sdo, Udp_Client::sdo_request(sequence)));
-    expect_replies({{"dev hand -c", Expected::closed("hand")}, {"dev hand -d", Expected::destroyed("hand")}});
-    add_device("arm");
+    ASSERT_TRUE(device.wait_for([&](const auto& seen) { return seen.sdo_messages == before + 256; }, 10s));
+    expect_replies({{"dev hand -c", Expected::closed("hand")}, {"dev hand -d", Expected::destroyed("hand")},
+                    {"bind hand " + link_of("hand"), Expected::bound("hand", link_of("hand"))},
+                    {"dev hand -o", Expected::opened("hand")}});
     Udp_Client next;
-    link_sdo(next, "arm", 1);
-    ASSERT_TRUE(next.send_to(ports.sdo + 1, Udp_Client::sdo_request(7)));
-    EXPECT_EQ(next.receive(10s), answer(7, 0));
+    link_sdo(next, "hand", 1);
+    ASSERT_TRUE(next.send_to(ports.sdo + 1, Udp_Client::sdo_request(99)));
+    const auto got = next.receive(10s);
+    ASSERT_TRUE(got && got->size() == 6);
+    EXPECT_EQ(*got, answer(99, (*got)[4])) << "an answer owed to the deleted device's client";
 }
 
 #ifdef QUORIN_SDO_CLIENT_BINARY
