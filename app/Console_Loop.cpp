@@ -1,31 +1,28 @@
 #include "app/Console_Loop.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <string>
 
-#include "app/Line_Editor.hpp"
+#include "app/Console_Input.hpp"
+#include "app/Shutdown_Request.hpp"
 #include "cmd_line/Console.hpp"
 
 namespace Quorin_Core::App {
 
-void run_console_loop(Server& server) {
-    std::string line;
+void run_console_loop(Server& server, Shutdown_Request& shutdown) {
+    Console_Input input;
+    shutdown.on_request([&input] { input.interrupt(); });
     std::string reply;
     for (;;) {
-        line.clear();
         reply.clear();
         std::cout << "\nQuorin Core: " << std::flush;
-        char* text = readline("> ");
-        if (text == nullptr) break;
-        line = text;
-        std::free(text);
-        if (line == "exit") break;
-        if (!line.empty()) add_history(line.c_str());
-        CMD_Line::Console::cmd_parser(line, reply, server);
+        const std::optional<std::string> line = input.read_line("> ");
+        if (!line || *line == "exit") break;
+        if (!line->empty()) input.add_history(*line);
+        CMD_Line::Console::cmd_parser(*line, reply, server);
         std::cout << reply << "\n" << std::flush;
     }
+    shutdown.on_request({});
 }
 
 }  // namespace Quorin_Core::App

@@ -6,7 +6,10 @@ class Server;
 
 namespace Quorin_Core::App {
 
-/// Reads command lines at the prompt and prints each reply, until "exit" or end of input.
-void run_console_loop(Server& server);
+class Shutdown_Request;
+
+/// Reads command lines at the prompt and prints each reply, until "exit", end of input or a
+/// shutdown request.
+void run_console_loop(Server& server, Shutdown_Request& shutdown);
 
 }  // namespace Quorin_Core::App

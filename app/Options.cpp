@@ -28,10 +28,14 @@ void print_usage(std::ostream& out, const char* program_name) {
     out << "  --version, -v     Show version information" << std::endl;
     out << "  --help, -h        Show this help message" << std::endl;
     out << "  --debug, -d       Enable debug logging" << std::endl;
+    out << "  --service, -s     Run without a console until SIGTERM or SIGINT" << std::endl;
+    out << "  --config FILE     Read the configuration from FILE only" << std::endl;
+    out << "  --commands FILE   Run the commands in FILE once the server has started" << std::endl;
 }
 
 std::optional<int> parse_options(int argc, const char* const argv[], std::ostream& out,
-                                 std::ostream& err) {
+                                 std::ostream& err, Options& options) {
+    constexpr int usage_error = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument == "--version" || argument == "-v") {
@@ -46,9 +50,22 @@ std::optional<int> parse_options(int argc, const char* const argv[], std::ostrea
             Utility::set_log_level(Utility::Log_Level::DEBUG);
             continue;
         }
+        if (argument == "--service" || argument == "-s") {
+            options.service = true;
+            continue;
+        }
+        if (argument == "--config" || argument == "--commands") {
+            if (i + 1 == argc) {
+                err << "Error: Option " << argument << " needs a file name\n"
+                    << "Use --help for usage information" << std::endl;
+                return usage_error;
+            }
+            (argument == "--config" ? options.config_file : options.commands_file) = argv[++i];
+            continue;
+        }
         err << "Error: Unknown option " << argument << "\n"
             << "Use --help for usage information" << std::endl;
-        return 1;
+        return usage_error;
     }
     return std::nullopt;
 }

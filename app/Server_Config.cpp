@@ -4,7 +4,11 @@
 #include <boost/system/system_error.hpp>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 
 #include "utility/Logger.hpp"
@@ -26,6 +30,20 @@ std::string trim(const std::string& text) {
 }  // namespace
 
 Server_Config::Server_Config(const std::string& file_name) { load(file_name); }
+
+Server_Config Server_Config::from_file(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored))
+        throw std::runtime_error("Error: cannot read config file " + path + ": it is a directory");
+    std::ifstream file(path);
+    if (!file.is_open())
+        throw std::runtime_error("Error: cannot read config file " + path + ": " + std::strerror(errno));
+    Server_Config config;
+    QUORIN_LOG(INFO, "Loading config from: ", path);
+    config.parse(file);
+    QUORIN_LOG(INFO, "Config loaded from: ", path);
+    return config;
+}
 
 void Server_Config::load(const std::string& file_name) {
     const std::array<std::string, 3> candidates{"/etc/quorin/" + file_name, "./" + file_name,
@@ -76,14 +94,12 @@ void Server_Config::apply(const std::string& section, const std::string& key,
         if (error) throw std::runtime_error(error.message());
         server.host_ip = address.to_string();
         QUORIN_LOG(INFO, "Loaded server->host_ip: ", server.host_ip);
-    } else if (section == "control_service" && key == "port") {
-        parse_port(value, "control_service->port", control_service.port);
+    } else if (section == "control_service") {
+        apply_control_service(key, value);
     } else if (section == "sdo_service" && key == "port_start") {
         parse_port(value, "sdo_service->port", sdo_service.port);
     } else if (section == "pdo_service" && key == "port_start") {
         parse_port(value, "pdo_service->port_start", pdo_service.port_start);
-    } else if (section == "control_service" && key == "timeout_s") {
-        parse_wide(value, "control_service->timeout_s", control_service.timeout_s);
     } else if (section == "sdo_service" && key == "timeout_s") {
         parse_wide(value, "sdo_service->timeout_s", sdo_service.timeout_s);
     } else if (section == "pdo_service" && key == "timeout_s") {
@@ -98,6 +114,34 @@ void Server_Config::apply(const std::string& section, const std::string& key,
         }
         device.realtime_priority = number == 1;
         QUORIN_LOG(INFO, "Loaded device->realtime_priority: ", number);
+    }
+}
+
+void Server_Config::apply_control_service(const std::string& key, const std::string& value) {
+    if (key == "port") {
+        parse_port(value, "control_service->port", control_service.port);
+    } else if (key == "timeout_s") {
+        parse_wide(value, "control_service->timeout_s", control_service.timeout_s);
+    } else if (key == "listen_ip") {
+        boost::system::error_code error;
+        const auto address = boost::asio::ip::make_address(value, error);
+        if (error) throw std::runtime_error(error.message());
+        control_service.listen_ip = address.to_string();
+        QUORIN_LOG(INFO, "Loaded control_service->listen_ip: ", control_service.listen_ip);
+    } else if (key == "allow") {
+        control_service.allow = Utility::Address_Range::parse_list(value);
+        std::string listed;
+        for (const auto& range : control_service.allow) listed += (listed.empty() ? "" : ", ") + range.to_string();
+        QUORIN_LOG(INFO, "Loaded control_service->allow: ", listed);
+    } else if (key == "idle_s") {
+        const int number = std::stoi(value);
+        if (number < 0) {
+            QUORIN_LOG_ERROR("Config control_service->idle_s [", number, "] invalid (should be 0 - ",
+                             std::numeric_limits<int>::max(), ")!");
+            return;
+        }
+        control_service.idle_s = static_cast<std::uint32_t>(number);
+        QUORIN_LOG(INFO, "Loaded control_service->idle_s: ", number);
     }
 }
 

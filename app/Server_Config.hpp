@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <vector>
+
+#include "utility/Address_Range.hpp"
 
 namespace Quorin_Core {
 
@@ -16,6 +19,9 @@ public:
     struct Control_Service_Group {
         std::uint16_t port = 50000;
         std::uint64_t timeout_s = 1000;
+        std::string listen_ip = "0.0.0.0";             ///< the interface the control port listens on
+        std::vector<Utility::Address_Range> allow;     ///< clients let in; empty lets every one in
+        std::uint32_t idle_s = 0;                      ///< a connection idle this long is closed; 0 never
     };
     struct SDO_Service_Group {
         std::uint16_t port = 51000;
@@ -34,6 +40,9 @@ public:
     explicit Server_Config(const std::string& file_name);
     /// Only the defaults; nothing is read.
     Server_Config() = default;
+    /// The defaults, then the file at `path` and no other. Throws std::runtime_error naming the
+    /// file and the reason when it cannot be read.
+    static Server_Config from_file(const std::string& path);
 
     /// Searches "/etc/quorin/", "./", "../" for `file_name` and applies the first that opens.
     void load(const std::string& file_name);
@@ -52,6 +61,7 @@ private:
     void apply(const std::string& section, const std::string& key, const std::string& value);
     static bool parse_port(const std::string& value, const char* name, std::uint16_t& port);
     static void parse_wide(const std::string& value, const char* name, std::uint64_t& field);
+    void apply_control_service(const std::string& key, const std::string& value);
 };
 
 }  // namespace Quorin_Core

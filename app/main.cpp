@@ -1,33 +1,57 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "app/Console_Loop.hpp"
 #include "app/Options.hpp"
+#include "app/Shutdown_Request.hpp"
+#include "app/Signal_Watch.hpp"
+#include "app/Startup_Commands.hpp"
 #include "server/Server.hpp"
 #include "utility/Logger.hpp"
 
 namespace {
 
-// Start-up failures (the control port taken, a thread that cannot start) end here.
+// Start-up failures (a file that cannot be read, the control port taken, a thread that
+// cannot start) end here.
 constexpr int startup_failure_status = 2;
+
+int startup_failure(const std::exception& error) {
+    std::cout << std::flush;
+    std::cerr << error.what() << std::endl;
+    return startup_failure_status;
+}
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace Quorin_Core;
     Utility::set_log_level(Utility::Log_Level::INFO);
-    if (const auto status = App::parse_options(argc, argv, std::cout, std::cerr)) return *status;
+    App::Options options;
+    if (const auto status = App::parse_options(argc, argv, std::cout, std::cerr, options)) return *status;
 
+    std::optional<App::Startup_Commands> startup;
+    try {
+        if (options.commands_file) startup = App::Startup_Commands::from_file(*options.commands_file);
+    } catch (const std::exception& error) {
+        return startup_failure(error);
+    }
+    App::Shutdown_Request shutdown;
+    const App::Signal_Watch signals(shutdown);
     std::unique_ptr<Server> server;
     try {
-        server = std::make_unique<Server>();
+        server = std::make_unique<Server>(options.config_file);
     } catch (const std::exception& error) {
-        std::cout << std::flush;
-        std::cerr << error.what() << std::endl;
-        return startup_failure_status;
+        return startup_failure(error);
     }
-    App::run_console_loop(*server);
+    if (startup) startup->run(*server, [&shutdown] { return shutdown.requested(); });
+    server->open_remote_commands();
+    if (options.service) {
+        shutdown.wait();
+    } else {
+        App::run_console_loop(*server, shutdown);
+    }
     server.reset();
     std::cout << std::flush;
     return 0;

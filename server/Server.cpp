@@ -28,13 +28,15 @@ void run_context(boost::asio::io_context& context, const char* name) {
 
 }  // namespace
 
-Server::Server()
+Server::Server(const std::optional<std::string>& config_file)
     : ctrl_work(ctrl_context.get_executor()),
       pdo_work(pdo_context.get_executor()),
       sdo_work(sdo_context.get_executor()),
-      config("quorin_cfg.ini") {
-    ctrl_service = std::make_unique<CTRL_Service>(ctrl_context, *this, config.control_service.port,
-                                                  max_ctrl_connections);
+      config(config_file ? Config::from_file(*config_file) : Config("quorin_cfg.ini")) {
+    const auto& control = config.control_service;
+    ctrl_service = std::make_unique<CTRL_Service>(
+        ctrl_context, *this,
+        CTRL_Service::Settings{control.listen_ip, control.port, max_ctrl_connections, control.allow, control.idle_s});
     pdo_service = std::make_unique<PDO_Service>(pdo_context, config.pdo_service.port_start);
     sdo_service = std::make_unique<SDO_Service>(sdo_context, config.sdo_service.port);
     QUORIN_LOG(INFO, "Quorin core initializing...");
@@ -69,6 +71,7 @@ void Server::start_threads() {
 }
 
 Server::~Server() {
+    command_gate.close();
     unbind_all_devices();
 
     QUORIN_LOG(INFO, "Control Service stopping...!");

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "app/Server_Config.hpp"
+#include "server/Command_Gate.hpp"
 #include "services/CTRL_Service.hpp"
 #include "services/PDO_Service.hpp"
 #include "services/EPID_Ledger.hpp"
@@ -32,11 +34,17 @@ public:
     using Config = Server_Config;
     using Work_Guard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
 
-    /// Loads the configuration, opens the control port and starts the three threads.
-    /// Throws when the control port cannot be opened or a thread cannot be started.
-    Server();
-    /// Stops every device, then the services, then joins the threads.
+    /// Loads the configuration (from `config_file` only when given, else from the search
+    /// path), opens the control port and starts the three threads. Throws when the given file
+    /// cannot be read, the control port cannot be opened or a thread cannot be started.
+    /// Control-port commands wait until open_remote_commands().
+    explicit Server(const std::optional<std::string>& config_file = std::nullopt);
+    /// Refuses control-port commands and waits for those running, stops every device, then
+    /// the services, then joins the threads.
     ~Server();
+
+    /// Lets control-port commands run: the start-up commands are done.
+    void open_remote_commands() { command_gate.open(); }
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -76,6 +84,8 @@ public:
     std::unique_ptr<CTRL_Service> ctrl_service;
     std::unique_ptr<PDO_Service> pdo_service;
     std::unique_ptr<SDO_Service> sdo_service;
+    /// Control-port commands pass it; closed when shutdown begins.
+    Command_Gate command_gate;
 
 private:
     static constexpr std::uint8_t max_ctrl_connections = 8;

@@ -4,6 +4,7 @@
 #include <boost/asio/write.hpp>
 
 #include "cmd_line/Console.hpp"
+#include "server/Server.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
@@ -13,23 +14,40 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+// Probes after a minute of silence, every ten seconds, six times: a peer that has gone
+// without closing is found within two minutes instead of the system's default two hours.
+void enable_keepalive(boost::asio::ip::tcp::socket& socket, const std::string& peer) {
+    boost::system::error_code error;
+    socket.set_option(boost::asio::socket_base::keep_alive(true), error);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    using boost::asio::detail::socket_option::integer;
+    if (!error) socket.set_option(integer<IPPROTO_TCP, TCP_KEEPIDLE>(60), error);
+    if (!error) socket.set_option(integer<IPPROTO_TCP, TCP_KEEPINTVL>(10), error);
+    if (!error) socket.set_option(integer<IPPROTO_TCP, TCP_KEEPCNT>(6), error);
+#endif
+    if (error) QUORIN_LOG_ERROR("Error setting keepalive on ctrl connection ", peer, ": ", error.message());
+}
+
 }  // namespace
 
 using boost::asio::ip::tcp;
 
-CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Server& server)
-    : socket(std::move(socket)), server(server) {
+CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Server& server,
+                                     std::chrono::seconds idle_time)
+    : socket(std::move(socket)), server(server), idle_time(idle_time), idle_timer(this->socket->get_executor()) {
     boost::system::error_code error;
     const auto local = this->socket->local_endpoint(error);
     const auto remote = this->socket->remote_endpoint(error);
     remote_text = endpoint_text(remote);
     record_text = endpoint_text(local) + " " + remote_text;
+    enable_keepalive(*this->socket, remote_text);
 }
 
 CTRL_Service::Connection::~Connection() { close(); }
 
 void CTRL_Service::Connection::tcp_receive() {
     if (!socket->is_open()) return;
+    arm_idle_timer();
     boost::asio::async_read_until(
         *socket, receive_buffer, '\n',
         [self = shared_from_this()](const boost::system::error_code& error, std::size_t length) {
@@ -37,7 +55,21 @@ void CTRL_Service::Connection::tcp_receive() {
         });
 }
 
+void CTRL_Service::Connection::arm_idle_timer() {
+    if (idle_time == std::chrono::seconds::zero()) return;
+    idle_timer.expires_after(idle_time);
+    idle_timer.async_wait([self = shared_from_this()](const boost::system::error_code& error) { self->on_idle(error); });
+}
+
+void CTRL_Service::Connection::on_idle(const boost::system::error_code& error) {
+    if (error || closed) return;  // cancelled by a line that came, or closed already
+    closed = true;
+    QUORIN_LOG(INFO, "Control connection from ", remote_text, " idle for ", idle_time.count(), " s, closing it");
+    close();
+}
+
 void CTRL_Service::Connection::on_receive(const boost::system::error_code& error, std::size_t length) {
+    idle_timer.cancel();
     if (error == boost::asio::error::operation_aborted) return;
     if (error == boost::asio::error::not_found) {
         closed = true;
@@ -64,7 +96,8 @@ void CTRL_Service::Connection::execute_line(std::size_t length) {
     std::string line(boost::asio::buffers_begin(data), boost::asio::buffers_begin(data) + length);
     receive_buffer.consume(length);
     std::string reply;
-    CMD_Line::Console::cmd_parser(line, reply, server);
+    if (!server.command_gate.run([&] { CMD_Line::Console::cmd_parser(line, reply, server); }))
+        reply = shutting_down_reply;
     if (reply.size() > transmit_buffer_bytes) reply.resize(transmit_buffer_bytes);
     if (socket->is_open()) queue_reply(std::move(reply));
 }
@@ -113,6 +146,7 @@ void CTRL_Service::Connection::close() {
     if (error) QUORIN_LOG_ERROR("Error during socket shutdown: ", error.message());
     socket->close(error);
     if (error) QUORIN_LOG_ERROR("Error during socket close: ", error.message());
+    idle_timer.cancel();
     QUORIN_LOG(INFO, "A ctrl socket closed!");
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -13,7 +15,8 @@
 namespace Quorin_Core {
 
 /// One control client: reads command lines ended by "\n", runs each through the command
-/// parser and sends the replies back whole and in order.
+/// parser and sends the replies back whole and in order. TCP keepalive finds peers that have
+/// gone without a word; with an idle time, a client that sends no line for that long is closed.
 ///
 /// Threading: its handlers run on the control thread; `close` is called there too (the
 /// service posts it). `is_closed` and `record` may be read from any thread.
@@ -27,7 +30,12 @@ public:
     /// Reading pauses while this many replies wait to be sent to a client that does not read.
     static constexpr std::size_t max_pending_replies = 16;
 
-    Connection(std::shared_ptr<boost::asio::ip::tcp::socket> socket, Server& server);
+    /// The reply to a command that comes once the server has begun to shut down.
+    static constexpr const char* shutting_down_reply = "FAILED server is shutting down\r\n>-FAILED\r\n";
+
+    /// `idle_time` zero: the connection is never closed for being idle.
+    Connection(std::shared_ptr<boost::asio::ip::tcp::socket> socket, Server& server,
+               std::chrono::seconds idle_time = std::chrono::seconds::zero());
     ~Connection();
 
     Connection(const Connection&) = delete;
@@ -46,6 +54,8 @@ public:
 
 private:
     void on_receive(const boost::system::error_code& error, std::size_t length);
+    void arm_idle_timer();
+    void on_idle(const boost::system::error_code& error);
     void execute_line(std::size_t length);
     void queue_reply(std::string reply);
     void tcp_transmit();
@@ -61,6 +71,8 @@ private:
     boost::asio::streambuf receive_buffer{max_line_bytes};
     std::string record_text;
     std::string remote_text;
+    const std::chrono::seconds idle_time;
+    boost::asio::steady_timer idle_timer;
 };
 
 }  // namespace Quorin_Core

@@ -2,24 +2,25 @@
 
 #include <boost/asio/post.hpp>
 
+#include <functional>
 #include <future>
 #include <stdexcept>
 
 #include "services/CTRL_Connection.hpp"
+#include "utility/Log_Repeat.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
 
 using boost::asio::ip::tcp;
 
-CTRL_Service::CTRL_Service(boost::asio::io_context& context, Server& server, std::uint16_t port,
-                           std::uint8_t max_connections)
+CTRL_Service::CTRL_Service(boost::asio::io_context& context, Server& server, Settings settings)
     : server(server),
       acceptor(context),
-      max_connections(max_connections),
+      settings(std::move(settings)),
       context(context),
       retry_timer(context) {
-    open_acceptor(port);
+    open_acceptor();
     start_tcp_accept();
     QUORIN_LOG(INFO, "Starting TCP Control accept...");
 }
@@ -31,8 +32,9 @@ CTRL_Service::~CTRL_Service() {
     acceptor.close(ignored);
 }
 
-void CTRL_Service::open_acceptor(std::uint16_t port) {
-    const tcp::endpoint endpoint(tcp::v4(), port);
+void CTRL_Service::open_acceptor() {
+    // The address was checked when the configuration was read.
+    const tcp::endpoint endpoint(boost::asio::ip::make_address(settings.listen_ip), settings.port);
     auto fail = [this](const char* what, const boost::system::error_code& error) {
         boost::system::error_code close_error;
         acceptor.close(close_error);
@@ -54,7 +56,7 @@ void CTRL_Service::start_tcp_accept() {
     std::lock_guard lock(mutex);
     if (stopped) return;
     sweep_closed_connections();
-    if (connections.size() >= max_connections) {
+    if (connections.size() >= settings.max_connections) {
         // At the limit no accept is pending: new clients wait in the listen backlog.
         arm_retry_timer();
         return;
@@ -102,15 +104,30 @@ void CTRL_Service::on_accept(const std::shared_ptr<tcp::socket>& socket,
         }
         return;
     }
+    if (refused(*socket)) {
+        start_tcp_accept();
+        return;
+    }
     {
         std::lock_guard lock(mutex);
         if (stopped) return;
-        auto connection = std::make_shared<Connection>(socket, server);
+        auto connection = std::make_shared<Connection>(socket, server, std::chrono::seconds(settings.idle_s));
         connection->tcp_receive();
         connections.push_back(connection);
         QUORIN_LOG(INFO, "New remote control connection: ", connection->remote());
     }
     start_tcp_accept();
+}
+
+bool CTRL_Service::refused(tcp::socket& socket) {
+    boost::system::error_code error;
+    const auto peer = socket.remote_endpoint(error);
+    if (!error && Utility::allowed_by(settings.allow, peer.address())) return false;
+    const std::string address = error ? "an unknown address" : peer.address().to_string();
+    QUORIN_LOG_REPEATING(WARN, "Control connection refused", std::hash<std::string>{}(address),
+                         "Control connection from ", address, " refused: not in control_service->allow");
+    socket.close(error);
+    return true;
 }
 
 void CTRL_Service::close_all_connections() {

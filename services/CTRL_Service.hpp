@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "utility/Address_Range.hpp"
+
 namespace Quorin_Core {
 
 class Server;
@@ -24,10 +26,17 @@ class CTRL_Service {
 public:
     class Connection;
 
-    /// Opens, binds and listens on 0.0.0.0:`port`, then starts accepting.
+    struct Settings {
+        std::string listen_ip = "0.0.0.0";
+        std::uint16_t port = 50000;
+        std::uint8_t max_connections = 8;
+        std::vector<Utility::Address_Range> allow{};  ///< empty lets every client in
+        std::uint32_t idle_s = 0;                     ///< 0: connections never time out
+    };
+
+    /// Opens, binds and listens on `settings.listen_ip`:`settings.port`, then starts accepting.
     /// Throws std::runtime_error naming the step that failed.
-    CTRL_Service(boost::asio::io_context& context, Server& server, std::uint16_t port,
-                 std::uint8_t max_connections);
+    CTRL_Service(boost::asio::io_context& context, Server& server, Settings settings);
     ~CTRL_Service();
 
     CTRL_Service(const CTRL_Service&) = delete;
@@ -43,7 +52,9 @@ public:
 private:
     static constexpr auto accept_retry_interval = std::chrono::milliseconds(100);
 
-    void open_acceptor(std::uint16_t port);
+    void open_acceptor();
+    /// Closes a client that `allow` keeps out; false when it may stay.
+    bool refused(boost::asio::ip::tcp::socket& socket);
     void sweep_closed_connections();
     void arm_retry_timer();
     void on_accept(const std::shared_ptr<boost::asio::ip::tcp::socket>& socket,
@@ -53,7 +64,7 @@ private:
     Server& server;
     boost::asio::ip::tcp::acceptor acceptor;
     std::vector<std::shared_ptr<Connection>> connections;
-    std::uint8_t max_connections;
+    const Settings settings;
     boost::asio::io_context& context;
     std::mutex mutex;
     boost::asio::steady_timer retry_timer;

@@ -57,7 +57,7 @@ private:
         line << time_stamp(now_ns()) << '[' << tag << "] ";
         ((line << pieces), ...);
         line << '\n';
-        *out << line.str();
+        *out << line.str() << std::flush;  // a service's log reaches the journal line by line
     }
 
     static long long now_ns();

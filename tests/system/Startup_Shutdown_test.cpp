@@ -21,7 +21,10 @@ const auto version_block = ::testing::MatchesRegex(
 const std::string usage_block = std::string("Usage: ") + QUORIN_BINARY + " [OPTIONS]\nOptions:\n"
                                 "  --version, -v     Show version information\n"
                                 "  --help, -h        Show this help message\n"
-                                "  --debug, -d       Enable debug logging\n";
+                                "  --debug, -d       Enable debug logging\n"
+                                "  --service, -s     Run without a console until SIGTERM or SIGINT\n"
+                                "  --config FILE     Read the configuration from FILE only\n"
+                                "  --commands FILE   Run the commands in FILE once the server has started\n";
 
 std::string unknown(const std::string& arg) { return "Error: Unknown option " + arg + "\nUse --help for usage information\n"; }
 
@@ -33,7 +36,10 @@ TEST(Options, the_first_option_that_is_not_debug_decides_the_output_and_ends_the
         {{"--Debug"}, 1, "", unknown("--Debug")}, {{"-dv"}, 1, "", unknown("-dv")},  // case-sensitive, not combined
         {{"debug"}, 1, "", unknown("debug")}, {{"--debug=1"}, 1, "", unknown("--debug=1")}, {{""}, 1, "", unknown("")},
         {{"-x", "--version"}, 1, "", unknown("-x")},  // the later one is never looked at
-        {{"--debug", "-d", "-q"}, 1, "", unknown("-q")}};
+        {{"--debug", "-d", "-q"}, 1, "", unknown("-q")},
+        {{"-s", "--config"}, 1, "", "Error: Option --config needs a file name\nUse --help for usage information\n"},
+        {{"--config", "none.ini"}, 2, "", "Error: cannot read config file none.ini: No such file or directory\n"},
+        {{"--commands", "."}, 2, "", "Error: cannot read commands file .: it is a directory\n"}};
     for (const auto& [args, status, out, err] : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
         // Free ports in place, so that a run which wrongly starts the server stays off the defaults.
@@ -168,11 +174,17 @@ TEST_F(Config, control_port_in_use_ends_the_program_before_any_service_starts_al
     }
 }
 
-TEST(Startup_Shutdown, start_up_is_logged_before_the_first_prompt_and_exit_or_end_of_input_stops_all_in_order) {
-    for (const bool by_exit : {true, false}) {
-        SCOPED_TRACE(by_exit ? "exit" : "end of input");
+enum class Ending { exit_line, end_of_input, console_sigterm, service_sigterm, service_sigint };
+
+TEST(Startup_Shutdown, start_up_is_logged_before_the_first_prompt_and_exit_end_of_input_or_a_signal_stops_all_in_order) {
+    for (const Ending ending : {Ending::exit_line, Ending::end_of_input, Ending::console_sigterm,
+                                Ending::service_sigterm, Ending::service_sigint}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        const bool service = ending == Ending::service_sigterm || ending == Ending::service_sigint;
         const Server_Ports ports;
-        Server_Process server(Server_Process::options_with_ports(ports));
+        auto options = Server_Process::options_with_ports(ports);
+        if (service) options.args = {"--service"};
+        Server_Process server(options);
         const std::string started = server.out().substr(0, server.out().find(prompt));
         auto start_up = config_lines(ports);
         for (const char* line : {"Starting TCP Control accept...", "Quorin core initializing...", "PDO Service started!",
@@ -182,24 +194,35 @@ TEST(Startup_Shutdown, start_up_is_logged_before_the_first_prompt_and_exit_or_en
         EXPECT_EQ(tagged_messages(log_lines(started), true), start_up);
         EXPECT_EQ(without_log_lines(started), "") << "only log lines come before the first prompt";
 
+        if (service) server.close_stdin();  // a service does not read it, and runs on without it
         Tcp_Client client(ports.control);
         ASSERT_EQ(client.command("help me"), Expected::help_wrong_format);
-        by_exit ? server.send_line("exit") : server.close_stdin();
+        if (ending == Ending::exit_line) server.send_line("exit");
+        if (ending == Ending::end_of_input) server.close_stdin();
+        if (ending == Ending::console_sigterm || ending == Ending::service_sigterm) server.signal(SIGTERM);
+        if (ending == Ending::service_sigint) server.signal(SIGINT);
         ASSERT_EQ(server.wait_exit(), 0);
         EXPECT_TRUE(client.wait_closed(5s)) << "the client's connection outlived the server";
         const std::string out = server.out();
-        EXPECT_THAT(shutdown_log(out), ElementsAre("[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
-                                                   "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
-                                                   "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
-                                                   "[INFO ] SDO Service stopped!"));
+        std::vector<std::string> stopping{"[INFO ] Control Service stopping...!", "[INFO ] A ctrl socket closed!",
+                                          "[INFO ] PDO Service stopping...!", "[INFO ] SDO Service stopping...!",
+                                          "[INFO ] Control Service stopped!", "[INFO ] PDO Service stopped!",
+                                          "[INFO ] SDO Service stopped!"};
+        if (ending >= Ending::console_sigterm)
+            stopping.insert(stopping.begin(), ending == Ending::service_sigint ? "[INFO ] Received SIGINT, shutting down..."
+                                                                              : "[INFO ] Received SIGTERM, shutting down...");
+        const auto lines = log_lines(out);
+        const auto first = find_message(lines, stopping.front().substr(8));
+        ASSERT_TRUE(first) << out;
+        EXPECT_EQ(tagged_messages(lines, true, *first), stopping);
         EXPECT_TRUE(out.ends_with("] [INFO ] SDO Service stopped!\n")) << "output after the last line";
         EXPECT_EQ(server.err(), "");
         // No reply to the line that ended it; the console's last words are its prompt.
-        const std::string console_tail = without_log_lines(out.substr(out.rfind(prompt)));
-        if (by_exit) EXPECT_EQ(console_tail, prompt + "> exit\n");
+        const std::string console_tail = without_log_lines(out.substr(std::min(out.size(), out.rfind(prompt))));
+        if (service) EXPECT_EQ(without_log_lines(out), "") << "a service has no console";
+        else if (ending == Ending::exit_line) EXPECT_EQ(console_tail, prompt + "> exit\n");
         else EXPECT_THAT(console_tail, ::testing::AnyOf(prompt + "> ", prompt + "> \n"));
         // Whatever the rung reached, the ladder ends in exactly one outcome line.
-        const auto lines = log_lines(out);
         EXPECT_EQ(count_messages_starting(lines, "Thread priority set to THREAD_PRIORITY_") +
                       count_messages_starting(lines, "Failed to set any thread priority"), 1u) << out;
     }
