@@ -4,15 +4,19 @@
 
 namespace Quorin_Test {
 
-/// A TCP client on 127.0.0.1 for driving the control port.
+/// A TCP client for driving the control port, on 127.0.0.1 unless told otherwise.
 class Tcp_Client {
 public:
-    /// Connects; throws on failure.
-    explicit Tcp_Client(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const sockaddr_in address = ipv4(port);
+    /// Connects from `from` to `to`, both IPv4 loopback addresses; throws on failure.
+    explicit Tcp_Client(std::uint16_t port, const char* to = "127.0.0.1", const char* from = "127.0.0.1")
+        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address = ipv4(0), source = ipv4(0);
         const int on = 1;
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
+        address.sin_port = htons(port);
+        if (::inet_pton(AF_INET, to, &address.sin_addr) != 1 || ::inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("connect to " + std::string(to) + ":" + std::to_string(port) + " failed");
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     /// Sends all of `data`; false if the connection is gone.

@@ -159,5 +159,26 @@ TEST_F(Control_Service, client_that_never_reads_holds_up_nobody_and_is_swept_whe
         << "the dead connection keeps one of the eight places";
 }
 
+TEST(Control_Access, listen_ip_and_allow_keep_clients_out_and_idle_ones_are_closed_so_the_ninth_is_served) {
+    const Server_Ports ports;
+    Server_Process server({.config = ports.config() + "[control_service]\nlisten_ip = 127.0.0.1\nallow = 127.0.0.1, ::1\nidle_s = 1\n",
+                           .control_port = ports.control});
+    EXPECT_THROW(Tcp_Client(ports.control, "127.0.0.2"), std::runtime_error) << "listens on 127.0.0.1 only";
+    Tcp_Client outsider(ports.control, "127.0.0.1", "127.0.0.2");
+    EXPECT_TRUE(outsider.wait_closed()) << "a client outside the list is closed at once";
+    EXPECT_THAT(server.out(), ::testing::HasSubstr(
+                                  "[WARN ] Control connection from 127.0.0.2 refused: not in control_service->allow\n"));
+
+    std::vector<std::unique_ptr<Tcp_Client>> eight;
+    for (int i = 0; i < 8; ++i) eight.push_back(std::make_unique<Tcp_Client>(ports.control));
+    Tcp_Client ninth(ports.control);  // waits in the listen backlog while the eight sit idle
+    ASSERT_TRUE(ninth.send("lsdev\n"));
+    EXPECT_EQ(ninth.receive_until("\r\n", 60s), "{\"devices\":[]}\r\n");
+    for (auto& idle : eight) EXPECT_TRUE(idle->wait_closed(60s));
+    const auto lines = log_lines(server.out());
+    EXPECT_GE(count_messages_starting(lines, "Control connection from 127.0.0.1:"), 8u);
+    EXPECT_THAT(server.out(), ::testing::HasSubstr(" idle for 1 s, closing it\n"));
+}
+
 }  // namespace
 }  // namespace Quorin_Test
