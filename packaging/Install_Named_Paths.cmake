@@ -32,8 +32,9 @@ quorin_full_path(QUORIN_UDEV_RULES_PATH lib/udev/rules.d)
 set(QUORIN_BIN_PATH "${bindir}")
 set(QUORIN_CONFIG_PATH "${sysconfdir}/quorin")
 
-# One staging folder per prefix, so that two installs with different prefixes never share one.
-set(staged "${QUORIN_STAGING_DIR}${CMAKE_INSTALL_PREFIX}")
+# A staging folder of this install's own, so that two installs at once never share one.
+string(RANDOM LENGTH 16 tag)
+set(staged "${QUORIN_STAGING_DIR}-${tag}")
 foreach(template quorin.service quorin.8 quorin_cfg.ini.5)
   configure_file("${QUORIN_PACKAGING_SOURCE_DIR}/${template}.in" "${staged}/${template}" @ONLY)
 endforeach()
@@ -41,5 +42,6 @@ endforeach()
 file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${staged}/quorin.service")
 file(INSTALL DESTINATION "${mandir}/man8" TYPE FILE FILES "${staged}/quorin.8")
 file(INSTALL DESTINATION "${mandir}/man5" TYPE FILE FILES "${staged}/quorin_cfg.ini.5")
+file(REMOVE_RECURSE "${staged}")
 file(INSTALL DESTINATION "${sysconfdir}/quorin" TYPE FILE
   FILES "${QUORIN_CONFIG_FILE}" "${QUORIN_PACKAGING_SOURCE_DIR}/commands")
