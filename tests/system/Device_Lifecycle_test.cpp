@@ -90,5 +90,31 @@ TEST_F(Device_Lifecycle, shutdown_with_traffic_stops_every_session_and_closes_ev
     for (const auto& line : lines) EXPECT_NE(line.tag, "ERROR") << line.message;
 }
 
+TEST(Startup_Commands, bind_open_and_link_before_the_first_control_command_is_answered_and_a_failing_line_is_logged) {
+    Temp_Dir files;
+    Device_Simulator device({.link_path = files.path() + "/hand"});
+    device.start();
+    const std::string port = device.link_path();
+    Udp_Client sdo_client;
+    files.write_file("commands", "# the hand\n\nbind hand " + port + "\n  dev hand -o \n\tsdo hand -o " +
+                                     sdo_client.endpoint_args() + "\nbind hand " + port + "\n");
+    const Server_Ports ports;
+    Server_Process server({.config = ports.config(), .control_port = ports.control,
+                           .args = {"--service", "--commands", files.path() + "/commands"}});
+    Tcp_Client client(ports.control);
+    EXPECT_EQ(client.command("lsbind"), "{\"binds\":[\"hand " + port + "\"]}\r\n");
+    ASSERT_TRUE(sdo_client.send_to(ports.sdo, Udp_Client::sdo_request(1)));
+    EXPECT_EQ(sdo_client.receive(10s), Udp_Client::sdo_request(1, 6, 0x61, 0)) << "the device was opened and linked";
+
+    const std::string out = server.out();
+    const auto started = out.find("Control Service started!\n");
+    EXPECT_LT(started, out.find("] [INFO ] Start-up command at line 3: bind hand " + port + "\nOK bind device [hand]"));
+    EXPECT_THAT(out, ::testing::HasSubstr("] [INFO ] Start-up command at line 4: dev hand -o\nOK opened device [hand]\n"));
+    EXPECT_THAT(out, ::testing::HasSubstr("] [WARN ] Start-up command at line 6 failed: bind hand " + port +
+                                          "\nFAILED to bind device [hand]\n>-FAILED\n"));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0);
+}
+
 }  // namespace
 }  // namespace Quorin_Test
