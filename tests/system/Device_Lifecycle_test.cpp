@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <thread>
 #include <string>
 
 #include "support/Locked_Line.hpp"
@@ -67,26 +69,40 @@ TEST_F(Device_Lifecycle, binds_of_one_name_from_the_console_and_a_client_at_once
     }
 }
 
-TEST_F(Device_Lifecycle, shutdown_with_traffic_stops_every_session_and_closes_every_port_before_any_service) {
+TEST_F(Device_Lifecycle, sigterm_with_traffic_and_commands_in_flight_stops_every_session_and_closes_every_port_before_any_service) {
     const std::string one = add_device("one").link_path(), two = add_device("two").link_path();
     const std::string idle = simulator("idle").link_path();
     ASSERT_EQ(ask("bind idle " + idle), Expected::bound("idle", idle));
     Udp_Client pdo, sdo;
     ASSERT_THAT(ask("pdo one -o " + pdo.endpoint_args()), StartsWith("OK"));
+    ASSERT_THAT(ask("pdo one -f 500"), StartsWith("OK"));
     ASSERT_THAT(ask("pdo one -e"), StartsWith("OK"));
     link_sdo(sdo, "two");
-    for (std::uint32_t sequence = 0; sequence < 20; ++sequence) sdo.send_to(ports.sdo, Udp_Client::sdo_request(sequence));
-    ASSERT_TRUE(pdo.receive(10s) && sdo.receive(10s)) << "traffic on both";
+    ASSERT_TRUE(pdo.receive(10s)) << "PDO traffic";
+    // SDO requests, and a client that opens, deletes and binds a device again, keep coming while the server stops.
+    std::atomic<bool> ended{false};
+    std::thread load([&] {
+        Tcp_Client churn(ports.control);
+        for (std::uint32_t sequence = 0; !ended; ++sequence) {
+            sdo.send_to(ports.sdo, Udp_Client::sdo_request(sequence));
+            const std::string commands[] = {"dev idle -o", "dev idle -d", "bind idle " + idle};
+            if (!churn.command(commands[sequence % 3])) break;
+        }
+    });
+    ASSERT_TRUE(sdo.receive(10s)) << "SDO traffic";
 
-    server.send_line("exit");
+    server.signal(SIGTERM);
     ASSERT_EQ(server.wait_exit(), 0);
+    ended = true;
+    load.join();
     const auto lines = log_lines(server.out());
     const auto at = [&](const std::string& message) { return find_message(lines, message).value_or(lines.size()); };
     const std::size_t stopping = at("Control Service stopping...!");
     ASSERT_LT(stopping, lines.size()) << server.out();
     for (const auto& port : {one, two}) EXPECT_LT(at("Session stopped on [" + port + "]!"), stopping) << port;
     for (const auto& port : {one, two, idle}) EXPECT_LT(at("Serial port [" + port + "] closed!"), stopping) << port;
-    EXPECT_EQ(at("Session stopped on [" + idle + "]!"), lines.size()) << "the idle device never ran";
+    const auto after_stopping = std::vector<Log_Line>(lines.begin() + static_cast<std::ptrdiff_t>(stopping), lines.end());
+    EXPECT_EQ(count_messages_starting(after_stopping, "Session start"), 0u) << "no session runs past the devices' stop";
     for (const auto& line : lines) EXPECT_NE(line.tag, "ERROR") << line.message;
 }
 
