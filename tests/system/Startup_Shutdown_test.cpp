@@ -122,6 +122,12 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
         {"realtime_priority = 0", "[INFO ] Loaded device->realtime_priority: 0"},
         {"[control_service]\nPORT = 29996\ntimeout_s =   42   ", "[INFO ] Loaded control_service->timeout_s: 42"},
         {"port = 1023", invalid(control_invalid, "1023")}, {"port = 65535", loaded_control_port(65535)},
+        {"listen_ip = 127.0.0.1", "[INFO ] Loaded control_service->listen_ip: 127.0.0.1"},
+        {"listen_ip = 127.0.0.256", error + "listen_ip = 127.0.0.256 - Invalid argument"},
+        {"allow = 127.0.0.9/8,::1", "[INFO ] Loaded control_service->allow: 127.0.0.0/8, ::1/128"},
+        {"allow = 10.0.0.0/33", error + "allow = 10.0.0.0/33 - prefix length [33] exceeds 32"},
+        {"idle_s = -1", "[ERROR] Config control_service->idle_s [-1] invalid (should be 0 - 2147483647)!"},
+        {"idle_s = 0", "[INFO ] Loaded control_service->idle_s: 0"},
         {"port = " + std::to_string(port), loaded_control_port(port)},  // the last valid value is the one used
         {"port = 65536", invalid(control_invalid, "65536")}, {"port = -1", invalid(control_invalid, "-1")},
         {"port = 0", invalid(control_invalid, "0")}};
@@ -137,13 +143,15 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
     expect_control_port_answers(port);
 }
 
-TEST_F(Config, file_in_the_working_directory_is_read_before_the_one_above_which_is_read_when_alone) {
-    for (const bool both : {true, false}) {
-        SCOPED_TRACE(both ? "both files" : "only ../");
+TEST_F(Config, file_in_the_working_directory_is_read_before_the_one_above_which_is_read_when_alone_or_named) {
+    for (const int files : {2, 1, 0}) {  // both files; only ../; both, with --config naming ../
+        SCOPED_TRACE(files);
         const auto port = free_port();
         const std::string config = "[control_service]\nport = " + std::to_string(port) + "\n",
-                          path = both ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
-        Server_Process server({.config = both ? config : "", .parent_config = both ? "[device]\nbaudrate = 9600\n" : config});
+                          other = "[device]\nbaudrate = 9600\n", path = files == 2 ? "./quorin_cfg.ini" : "../quorin_cfg.ini";
+        Server_Process server({.config = files == 2 ? config : files == 1 ? "" : other,
+                               .args = files == 0 ? std::vector<std::string>{"--config", path} : std::vector<std::string>{},
+                               .parent_config = files == 2 ? other : config});
         EXPECT_THAT(config_log(server), ElementsAre("[INFO ] Loading config from: " + path, loaded_control_port(port),
                                                     "[INFO ] Config loaded from: " + path));
         expect_control_port_answers(port);
