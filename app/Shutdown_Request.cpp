@@ -3,15 +3,12 @@
 namespace Quorin_Core::App {
 
 void Shutdown_Request::request() {
-    std::function<void()> to_wake;
-    {
-        std::lock_guard lock(mutex);
-        if (is_requested) return;
-        is_requested = true;
-        to_wake = wake;
-    }
+    std::lock_guard lock(mutex);
+    if (is_requested) return;
+    is_requested = true;
     made.notify_all();
-    if (to_wake) to_wake();
+    // Called under the lock: on_request({}) cannot return, and its owner go, while it runs.
+    if (wake) wake();
 }
 
 bool Shutdown_Request::requested() {
@@ -25,13 +22,9 @@ void Shutdown_Request::wait() {
 }
 
 void Shutdown_Request::on_request(std::function<void()> wake_function) {
-    bool call_now = false;
-    {
-        std::lock_guard lock(mutex);
-        wake = std::move(wake_function);
-        call_now = is_requested && wake;
-    }
-    if (call_now) wake();
+    std::lock_guard lock(mutex);
+    wake = std::move(wake_function);
+    if (is_requested && wake) wake();
 }
 
 }  // namespace Quorin_Core::App

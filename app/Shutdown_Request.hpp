@@ -18,7 +18,8 @@ public:
     /// Returns once the request has been made.
     void wait();
     /// `wake` is called, on the requesting thread, when the request is made (at once if it has
-    /// been made already); an empty function removes it.
+    /// been made already); an empty function removes it, and returns once no call of the old
+    /// one is running. `wake` runs under the request's lock: it must not block or call back.
     void on_request(std::function<void()> wake);
 
 private:

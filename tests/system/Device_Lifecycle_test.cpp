@@ -108,7 +108,9 @@ TEST_F(Device_Lifecycle, sigterm_with_traffic_and_commands_in_flight_stops_every
 
 TEST(Startup_Commands, bind_open_and_link_before_the_first_control_command_is_answered_and_a_failing_line_is_logged) {
     Temp_Dir files;
-    Device_Simulator device({.link_path = files.path() + "/hand"});
+    Quorin_Tools::Devsim::Config config;
+    config.link_path = files.path() + "/hand";
+    Device_Simulator device(config);
     device.start();
     const std::string port = device.link_path();
     Udp_Client sdo_client;
@@ -122,6 +124,7 @@ TEST(Startup_Commands, bind_open_and_link_before_the_first_control_command_is_an
     ASSERT_TRUE(sdo_client.send_to(ports.sdo, Udp_Client::sdo_request(1)));
     EXPECT_EQ(sdo_client.receive(10s), Udp_Client::sdo_request(1, 6, 0x61, 0)) << "the device was opened and linked";
 
+    ASSERT_TRUE(server.wait_for_output("Start-up command at line 6 failed"));  // the output is read by another thread
     const std::string out = server.out();
     const auto started = out.find("Control Service started!\n");
     EXPECT_LT(started, out.find("] [INFO ] Start-up command at line 3: bind hand " + port + "\nOK bind device [hand]"));
