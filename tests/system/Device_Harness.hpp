@@ -108,12 +108,7 @@ protected:
     std::string link_of(const std::string& name) const { return links.path() + "/" + name; }
 
     /// Waits until the server has logged `tagged` ("[INFO ] Session started on [x]!") as a whole line.
-    bool logged(const std::string& tagged) {
-        return eventually([&] {
-            server.console_command("help me", 2s);  // the logger does not flush: the console's flush brings it out
-            return server.out().find("] " + tagged + "\n") != std::string::npos;
-        }, 10s);
-    }
+    bool logged(const std::string& tagged) { return server.wait_for_output("] " + tagged + "\n").has_value(); }
 
     const std::uint16_t first_port = free_port_range(9);  // control, 4 SDO, 4 PDO
     const Server_Ports ports{first_port, std::uint16_t(first_port + 1), std::uint16_t(first_port + 5)};
