@@ -19,6 +19,7 @@ namespace {
 constexpr const char* trim_characters = " \n\r\t";
 constexpr int lowest_port = 1024;
 constexpr int highest_port = 65535;
+constexpr int max_reconnect_ms = 3'600'000;  // an hour
 
 std::string trim(const std::string& text) {
     const auto first = text.find_first_not_of(trim_characters);
@@ -114,6 +115,14 @@ void Server_Config::apply(const std::string& section, const std::string& key,
         }
         device.realtime_priority = number == 1;
         QUORIN_LOG(INFO, "Loaded device->realtime_priority: ", number);
+    } else if (section == "device" && key == "reconnect_ms") {
+        const int number = std::stoi(value);
+        if (number < 0 || number > max_reconnect_ms) {
+            QUORIN_LOG_ERROR("Config device->reconnect_ms [", number, "] invalid (should be 0 - ", max_reconnect_ms, ")!");
+            return;
+        }
+        device.reconnect_ms = static_cast<std::uint32_t>(number);
+        QUORIN_LOG(INFO, "Loaded device->reconnect_ms: ", number);
     }
 }
 

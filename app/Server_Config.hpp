@@ -34,6 +34,7 @@ public:
     struct Device_Group {
         std::uint64_t baudrate = 4000000;
         bool realtime_priority = true;  ///< raise each session thread's priority
+        std::uint32_t reconnect_ms = 0;  ///< reopen a lost port this often; 0 never
     };
 
     /// Sets the defaults, then loads `file_name` from the search paths.

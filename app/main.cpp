@@ -45,7 +45,13 @@ int main(int argc, char* argv[]) {
     } catch (const std::exception& error) {
         return startup_failure(error);
     }
-    if (startup) startup->run(*server, [&shutdown] { return shutdown.requested(); });
+    if (startup) {
+        // A device that is not plugged in must not keep the service from starting: with
+        // reconnecting on, its bind waits for the port.
+        server->bind_absent_ports(true);
+        startup->run(*server, [&shutdown] { return shutdown.requested(); });
+        server->bind_absent_ports(false);
+    }
     server->open_remote_commands();
     if (options.service) {
         shutdown.wait();

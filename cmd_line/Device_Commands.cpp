@@ -24,14 +24,14 @@ CMD_Error bind(const std::vector<std::string>& args, std::string& reply, Server&
 }
 
 CMD_Error open_device(Device& device, std::string& reply) {
-    // start() logs the warning itself when the session already runs.
-    if (!device.session.start()) return CMD_EXCEPTION;
+    // open() logs the warning itself when the session already runs, and throws when a lost port does not reopen.
+    if (!device.open()) return CMD_EXCEPTION;
     reply.append("OK opened device [").append(device.name).append("]\r\n");
     return CMD_OK;
 }
 
 CMD_Error close_device(Device& device, std::string& reply) {
-    device.session.stop();
+    device.close();
     reply.append("OK closed device [").append(device.name).append("]\r\n");
     return CMD_OK;
 }

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <ctime>
 #include <set>
 
 #include "cmd_line/CMD_Map.hpp"
@@ -46,6 +48,25 @@ void append_device_section(const Device& device, std::string& reply) {
     reply.append("--baudrate: ").append(std::to_string(device.session.port_baudrate())).append("\n");
 }
 
+void append_link_state(const Device& device, std::string& reply) {
+    const auto outage = device.outage();
+    if (!outage) {
+        reply.append(device.session.port_lost() ? "--link: down\n" : "--link: up\n");
+        return;
+    }
+    const std::time_t since = std::chrono::system_clock::to_time_t(outage->since);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &since);
+#else
+    localtime_r(&since, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    reply.append("--link: down since ").append(text).append(", reopen attempts failed: ");
+    reply.append(std::to_string(outage->failed_reopens)).append("\n");
+}
+
 void append_rt_serial_section(const Device& device, std::string& reply) {
     const auto f = device.session.diagnostic();
     reply.append("[RT-SERIAL-OVERVIEW]\n");
@@ -67,6 +88,7 @@ void append_rt_serial_section(const Device& device, std::string& reply) {
         static_cast<int>(f.ok), static_cast<int>(f.header), static_cast<int>(f.source_id),
         static_cast<int>(f.destination_id), static_cast<int>(f.length), static_cast<int>(f.crc),
         static_cast<int>(f.payload)));
+    append_link_state(device, reply);
     reply.append("[RT-SERIAL-PDO]\n");
     reply.append(str_format("--real rpdo freq: %.0f Hz\n", static_cast<double>(f.rpdo_frequency)));
     reply.append(str_format("--real tpdo freq: %.0f Hz\n", static_cast<double>(f.tpdo_frequency)));

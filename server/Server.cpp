@@ -41,6 +41,9 @@ Server::Server(const std::optional<std::string>& config_file)
     sdo_service = std::make_unique<SDO_Service>(sdo_context, config.sdo_service.port);
     QUORIN_LOG(INFO, "Quorin core initializing...");
     start_threads();
+    if (config.device.reconnect_ms > 0)
+        link_watch = std::make_unique<Link_Watch>(std::chrono::milliseconds(config.device.reconnect_ms),
+                                                  [this] { return list_devices(); });
 }
 
 void Server::start_threads() {
@@ -72,6 +75,7 @@ void Server::start_threads() {
 
 Server::~Server() {
     command_gate.close();
+    link_watch.reset();
     unbind_all_devices();
 
     QUORIN_LOG(INFO, "Control Service stopping...!");
@@ -123,12 +127,9 @@ bool Server::bind_device(const std::string& name, const std::string& port_name) 
     for (const auto& [key, device] : devices) {
         if (device->occupied(name, port_name)) return false;
     }
-    const bool native_usb = RT_Serial::Driver::is_native_usb_port(port_name);
     // The port is opened while the lock is held, so two binds of one port cannot both succeed.
     const auto left = left_ledgers.find(port_name);
-    auto device = std::make_shared<Device>(name, port_name, static_cast<std::uint32_t>(config.device.baudrate),
-                                           native_usb, config.device.realtime_priority,
-                                           left == left_ledgers.end() ? nullptr : left->second.ledger);
+    auto device = make_device(name, port_name, left == left_ledgers.end() ? nullptr : left->second.ledger);
     if (left != left_ledgers.end()) {
         // Only once the port has opened: a bind that fails leaves the account as it was.
         left->second.ledger->rebase(left->second.run_time);
@@ -138,12 +139,29 @@ bool Server::bind_device(const std::string& name, const std::string& port_name) 
     return true;
 }
 
+std::shared_ptr<Device> Server::make_device(const std::string& name, const std::string& port_name,
+                                            const std::shared_ptr<EPID_Ledger>& ledger) {
+    const bool native_usb = RT_Serial::Driver::is_native_usb_port(port_name);
+    const auto baud = static_cast<std::uint32_t>(config.device.baudrate);
+    const bool reconnect = config.device.reconnect_ms > 0;
+    try {
+        return std::make_shared<Device>(name, port_name, baud, native_usb, config.device.realtime_priority, ledger,
+                                        reconnect);
+    } catch (const std::exception& error) {
+        if (!reconnect || !binds_wait_for_ports) throw;
+        QUORIN_LOG(WARN, "Device [", name, "] bound to [", port_name, "], which cannot be opened now (",
+                   error.what(), "): it is opened once the port is there");
+        return std::make_shared<Device>(name, port_name, baud, native_usb, config.device.realtime_priority, ledger,
+                                        reconnect, false);
+    }
+}
+
 bool Server::unbind_device(const std::string& name) {
     std::lock_guard lock(devices_mutex);
     const auto found = devices.find(name);
     if (found == devices.end()) return false;
     Device& device = *found->second;
-    device.session.stop();
+    device.close();
     left_ledgers.insert_or_assign(device.session.get_port_name(), Left_Ledger{device.sdo_ledger, device.session.run_time()});
     devices.erase(found);
     return true;
@@ -161,7 +179,7 @@ void Server::unbind_all_devices() {
     std::lock_guard lock(devices_mutex);
     for (auto& [name, device] : devices) {
         try {
-            device->session.stop();
+            device->close();
         } catch (const std::exception&) {
             // Logged by the session; the other devices still have to stop.
         }

@@ -3,6 +3,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "app/Server_Config.hpp"
 #include "server/Command_Gate.hpp"
+#include "server/Link_Watch.hpp"
 #include "services/CTRL_Service.hpp"
 #include "services/PDO_Service.hpp"
 #include "services/EPID_Ledger.hpp"
@@ -45,6 +47,9 @@ public:
 
     /// Lets control-port commands run: the start-up commands are done.
     void open_remote_commands() { command_gate.open(); }
+    /// While set (during the start-up commands, with reconnecting on), a bind of a port that
+    /// cannot be opened binds the device anyway, to be opened once the port is there.
+    void bind_absent_ports(bool waiting) { binds_wait_for_ports = waiting; }
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -86,11 +91,17 @@ public:
     std::unique_ptr<SDO_Service> sdo_service;
     /// Control-port commands pass it; closed when shutdown begins.
     Command_Gate command_gate;
+    /// Reopens lost ports; only with `[device] reconnect_ms` above 0.
+    std::unique_ptr<Link_Watch> link_watch;
 
 private:
     static constexpr std::uint8_t max_ctrl_connections = 8;
 
     void start_threads();
+    std::shared_ptr<Device> make_device(const std::string& name, const std::string& port_name,
+                                        const std::shared_ptr<EPID_Ledger>& ledger);
+
+    std::atomic<bool> binds_wait_for_ports{false};
     void stop_contexts();
     void join_threads();
 };

@@ -32,7 +32,7 @@ Session* session_of(void* context) { return static_cast<Session*>(context); }
 }  // namespace
 
 Session::Session(const std::string& port_name, std::uint32_t baud, bool native_usb,
-                 Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue)
+                 Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue, bool open_now)
     : work_guard(io_context.get_executor()),
       diag_timer(io_context),
       pdo_timer(io_context),
@@ -44,8 +44,9 @@ Session::Session(const std::string& port_name, std::uint32_t baud, bool native_u
       source_filter(Datalink::ID_Filter::allow_only(Datalink::Raw_Frame::device_id)),
       destination_filter(Datalink::ID_Filter::allow_only(Datalink::Raw_Frame::host_id)),
       port_name(port_name) {
-    open_port(baud);
-    const auto reported_baud = static_cast<std::uint64_t>(std::max(port->get_baudrate(), 0));
+    open_port(baud, open_now);
+    // A port still to be opened will run at the rate asked for.
+    const auto reported_baud = open_now ? static_cast<std::uint64_t>(std::max(port->get_baudrate(), 0)) : baud;
     link = Link_Timing::for_rate(Link_Timing::link_rate_for(native_usb, reported_baud));
     fill_transfer_configs();
     clear_diagnostic();
@@ -60,10 +61,10 @@ Session::Session(const std::string& port_name, std::uint32_t baud, bool native_u
     }
 }
 
-void Session::open_port(std::uint32_t baud) {
+void Session::open_port(std::uint32_t baud, bool open_now) {
     try {
         port = Serial_Port::create(io_context, port_name,
-                                   native_usb ? static_cast<unsigned>(native_usb_baud) : baud);
+                                   native_usb ? static_cast<unsigned>(native_usb_baud) : baud, open_now);
     } catch (const std::exception& error) {
         QUORIN_LOG(FATAL, "Failed to create Serial_Port for Session on [", port_name, "]:", error.what());
         throw std::runtime_error(error.what());
@@ -168,6 +169,7 @@ void Session::run_thread() {
 void Session::stop() {
     std::lock_guard lock(lifecycle_mutex);
     pdo_enabled = false;
+    pdo_requested = false;
     try {
         io_context.stop();
         if (thread.joinable()) thread.join();
@@ -184,6 +186,19 @@ void Session::stop() {
     std::this_thread::sleep_for(stop_settle_time);
 }
 
+bool Session::port_lost() const { return port->error_state() || !port->is_open(); }
+
+void Session::reopen_port(bool log_failure) {
+    std::lock_guard lock(lifecycle_mutex);
+    if (running) throw std::logic_error("the session runs on [" + port_name + "]");
+    // The lost line's cancelled completions run now, while no session thread does (as at the
+    // end of the session): none may be left to find the reopened line.
+    port->close();
+    io_context.restart();
+    io_context.poll();
+    port->reopen(log_failure);
+}
+
 void Session::stop_timers_and_transfer() {
     pdo_timer.cancel();
     nrt_timer.cancel();
@@ -196,6 +211,7 @@ void Session::stop_timers_and_transfer() {
 // ---- PDO -------------------------------------------------------------------------------
 
 void Session::enable_pdo() {
+    pdo_requested = true;
     if (pdo_enabled.exchange(true)) return;
     boost::asio::post(io_context, [this] {
         if (!pdo_enabled) return;
@@ -208,6 +224,7 @@ void Session::enable_pdo() {
 }
 
 void Session::disable_pdo() {
+    pdo_requested = false;
     pdo_enabled = false;
     boost::asio::post(io_context, [this] {
         if (pdo_enabled) return;

@@ -73,9 +73,10 @@ public:
     using Diagnostic_Raw = Control::Diagnostic_Raw;
 
     /// Opens `port_name` (at 4,000,000 baud for a native USB port, else at `baud`); throws
-    /// std::runtime_error when the port cannot be opened. The queues must outlive the session.
+    /// std::runtime_error when the port cannot be opened. Without `open_now` the port stays
+    /// closed until reopen_port. The queues must outlive the session.
     Session(const std::string& port_name, std::uint32_t baud, bool native_usb,
-            Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue);
+            Protocol::SDO::Queue& tx_queue, Protocol::SDO::Queue& rx_queue, bool open_now = true);
     /// Stops the session and closes the port.
     ~Session();
 
@@ -89,6 +90,13 @@ public:
     void stop();
     /// The session thread runs.
     bool is_running() const { return running.load(); }
+    /// The port has failed (a read, write or timer error) or is not open: the session can do
+    /// nothing on it until reopen_port.
+    bool port_lost() const;
+    /// Opens the port again under its name, at its rate (after a failure, or when it was never
+    /// opened). Only while the session is stopped; throws std::logic_error while it runs, and
+    /// std::runtime_error when the port cannot be opened, which it logs only with `log_failure`.
+    void reopen_port(bool log_failure);
 
     /// Starts the PDO cycle; a second call while it runs does nothing.
     void enable_pdo();
@@ -101,6 +109,9 @@ public:
     void set_pdo_config(float frequency_hz, std::uint64_t tpdo_offset_ns, std::uint64_t rpdo_offset_ns);
     /// PDO is enabled.
     bool is_pdo_enabled() const { return pdo_enabled.load(); }
+    /// PDO was enabled, and neither disabled nor stopped since; a cycle that a failed line has
+    /// stopped still counts.
+    bool is_pdo_requested() const { return pdo_requested.load(); }
     /// The PDO period in nanoseconds.
     std::uint64_t pdo_period_ns() const { return period_ns.load(); }
     /// PDO periods skipped, since construction, because the cycle found its event later than a
@@ -165,7 +176,7 @@ private:
     void pdo_payload(const std::uint8_t* data, std::size_t size) override;
     void sdo_message(const std::uint8_t* data, std::size_t size) override;
 
-    void open_port(std::uint32_t baud);
+    void open_port(std::uint32_t baud, bool open_now);
     void fill_transfer_configs();
     void fill_rx_config(Driver::Serial_Port::RX_Config& config, std::uint8_t* buffer);
     void run_thread();
@@ -215,6 +226,7 @@ private:
     std::atomic<std::uint64_t> rpdo_offset_ns{default_period_ns / 2};  ///< offset of the TPDO request
     const std::uint8_t timestamp_code = 0;
     std::atomic<bool> pdo_enabled{false};
+    std::atomic<bool> pdo_requested{false};  ///< enabled and not disabled or stopped since
 
     std::uint64_t nrt_budget = 0;
     std::uint64_t nrt_tx_length = 0;

@@ -42,17 +42,24 @@ void Serial_Port::Transfer_Diagnostic_Raw::clear() {
 }
 
 std::shared_ptr<Serial_Port> Serial_Port::create(boost::asio::io_context& io,
-                                                 const std::string& name, unsigned baud) {
-    return std::make_shared<Serial_Port>(Private{}, io, name, baud);
+                                                 const std::string& name, unsigned baud, bool open_now) {
+    return std::make_shared<Serial_Port>(Private{}, io, name, baud, open_now);
 }
 
 Serial_Port::Serial_Port(Private, boost::asio::io_context& io, const std::string& name,
-                         unsigned baud)
-    : port_name(name), port(io), timeout_timer(io) {
+                         unsigned baud, bool open_now)
+    : port_name(name), baud(baud), port(io), timeout_timer(io) {
+    diag.clear();
+    if (!open_now) return;
+    std::lock_guard lock(mutex);
+    open_line(true);
+}
+
+void Serial_Port::open_line(bool log_failure) {
     boost::system::error_code ec;
     Serial_Line::open(port, port_name, ec);
     if (ec) {
-        QUORIN_LOG(FATAL, "Error opening serial port [", port_name, "]: ", ec.message());
+        if (log_failure) QUORIN_LOG(FATAL, "Error opening serial port [", port_name, "]: ", ec.message());
         throw std::runtime_error(ec.message());
     }
     QUORIN_LOG(INFO, "Serial port [", port_name, "] opened!");
@@ -60,10 +67,22 @@ Serial_Port::Serial_Port(Private, boost::asio::io_context& io, const std::string
         Serial_Line::configure(port.native_handle(), baud, port_name);
     } catch (const std::exception& e) {
         QUORIN_LOG(FATAL, "Error setting serial port options [", port_name, "]: ", e.what());
-        close();
+        Serial_Line::close(port, ec);
+        if (!ec) QUORIN_LOG(INFO, "Serial port [", port_name, "] closed!");
         throw std::runtime_error(e.what());
     }
-    diag.clear();
+}
+
+void Serial_Port::reopen(bool log_failure) {
+    std::lock_guard lock(mutex);
+    if (port.is_open()) {
+        stop_locked();
+        boost::system::error_code ignored;
+        Serial_Line::close(port, ignored);
+    }
+    pending.clear();
+    open_line(log_failure);
+    failed = false;
 }
 
 Serial_Port::~Serial_Port() {

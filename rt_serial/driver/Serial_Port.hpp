@@ -103,15 +103,16 @@ public:
     static constexpr std::size_t max_io_chunk_bytes = 65536;
 
     /// Opens `name` exclusively and configures it raw 8N1 at `baud`; throws std::runtime_error.
+    /// Without `open_now` the port stays closed until `reopen`.
     static std::shared_ptr<Serial_Port> create(boost::asio::io_context& io, const std::string& name,
-                                               unsigned baud);
+                                               unsigned baud, bool open_now = true);
 
     /// Lets `create` reach the constructor through std::make_shared.
     struct Private {
         explicit Private() = default;
     };
     /// Use `create`.
-    Serial_Port(Private, boost::asio::io_context& io, const std::string& name, unsigned baud);
+    Serial_Port(Private, boost::asio::io_context& io, const std::string& name, unsigned baud, bool open_now);
     Serial_Port(const Serial_Port&) = delete;
     Serial_Port& operator=(const Serial_Port&) = delete;
     /// Closes the port if its owner has not.
@@ -133,6 +134,11 @@ public:
     std::size_t receive_pending(const RX_Config* rx);
     /// Stops every transfer and closes the port for good; does nothing when already closed.
     void close();
+    /// Closes the port if it is open, then opens and configures it again under the same name
+    /// and rate, out of any error state, with no byte kept from before. Throws
+    /// std::runtime_error when it cannot be opened; logs that only with `log_failure`.
+    /// Completions of the transfers before it report nothing.
+    void reopen(bool log_failure);
     /// The line's baud rate as the operating system reports it, or 0 on failure.
     int get_baudrate() const;
 
@@ -207,6 +213,7 @@ private:
     void end_receive();
     void end_transmit();
     void stop_locked();
+    void open_line(bool log_failure);
     void enter_error_state();
     void invoke(const Callback_Call& call);
     template <typename Step>
@@ -214,6 +221,7 @@ private:
     void handler_failed(const char* what) noexcept;
 
     const std::string port_name;
+    const unsigned baud;  ///< the rate it is opened at, again on reopen
     /// Orders public calls from other threads with the handlers; guards everything below.
     mutable std::mutex mutex;
     /// Mutable because asking it for its handle (in the const get_baudrate) is not const.

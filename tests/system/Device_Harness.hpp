@@ -53,9 +53,10 @@ protected:
     using Lines = std::vector<std::string>;
 
     Device_Server_Test() = default;
-    /// A server started through `command` (a program such as env, and its arguments before the binary's path).
-    explicit Device_Server_Test(std::vector<std::string> command)
-        : server({.config = ports.config(), .control_port = ports.control, .command = std::move(command)}) {}
+    /// A server started through `command` (a program such as env, and its arguments before the
+    /// binary's path), with `more_config` after the ports in its configuration.
+    explicit Device_Server_Test(std::vector<std::string> command, const std::string& more_config = "")
+        : server({.config = ports.config() + more_config, .control_port = ports.control, .command = std::move(command)}) {}
 
     /// A clean end of the server, so that a crash or a sanitizer's report fails the test that caused it.
     void TearDown() override {

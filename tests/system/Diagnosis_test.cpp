@@ -16,7 +16,7 @@ const std::string idle_link =
     "[RT-SERIAL-OVERVIEW]\n--tx frame/s: 0\n--rx frame/s: 0\n--rx frame ok rate: 0.00 %\n--rx error/s: 0\n--rx error rate: 0.00 %\n"
     "--tx-rx timeout/s: [0]\n--tx-rx timeout rate: 0.00 %\n--bitrate: 0.000000 Mbps, tx: 0.000000 Mbps, rx: 0.000000 Mbps\n"
     "--unpack ok rate: 0.00 %\n--rx frame error/s: ok[0], header[0], source_id[0], destination_id[0], length[0], "
-    "crc[0], payload[0]\n[RT-SERIAL-PDO]\n--real rpdo freq: 0 Hz\n--real tpdo freq: 0 Hz\n--tpdo tx-rx ok rate: 0.00 %\n"
+    "crc[0], payload[0]\n--link: up\n[RT-SERIAL-PDO]\n--real rpdo freq: 0 Hz\n--real tpdo freq: 0 Hz\n--tpdo tx-rx ok rate: 0.00 %\n"
     "--skipped pdo periods: 0\n"
     "[RT-SERIAL-NRT]\n--nrt tx/s: [0]\n--nrt tx-rx ok rate: 0.00 %\n[RT-SERIAL-SDO]\n--tx spb dropped: 0\n--rx spb dropped: 0\n"
     "--tx sdo discarded: 0\n";
@@ -27,7 +27,7 @@ const std::regex running_cycle(
     R"(--rx error/s: 0\n--rx error rate: 0\.00 %\n--tx-rx timeout/s: \[\d+\]\n--tx-rx timeout rate: \d+\.\d\d %\n)"
     R"(--bitrate: (?!0\.000000)\d+\.\d{6} Mbps, tx: (?!0\.000000)\d+\.\d{6} Mbps, rx: (?!0\.000000)\d+\.\d{6} Mbps\n)"
     R"(--unpack ok rate: 100\.00 %\n--rx frame error/s: ok\[[1-9]\d*\], header\[0\], source_id\[0\], destination_id\[0\], )"
-    R"(length\[0\], crc\[0\], payload\[0\]\n\[RT-SERIAL-PDO\]\n--real rpdo freq: [1-9]\d* Hz\n--real tpdo freq: [1-9]\d* Hz\n)"
+    R"(length\[0\], crc\[0\], payload\[0\]\n--link: up\n\[RT-SERIAL-PDO\]\n--real rpdo freq: [1-9]\d* Hz\n--real tpdo freq: [1-9]\d* Hz\n)"
     R"(--tpdo tx-rx ok rate: (?!0\.00)\d+\.\d\d %\n--skipped pdo periods: 0\n\[RT-SERIAL-NRT\]\n--nrt tx/s: \[0\]\n--nrt tx-rx ok rate: 0\.00 %\n)"
     R"(\[RT-SERIAL-SDO\]\n--tx spb dropped: 0\n--rx spb dropped: 0\n--tx sdo discarded: 0\n\[PDO-SERVICE\]\n)"
     R"(--total rpdo: \[1\]:\n)"
