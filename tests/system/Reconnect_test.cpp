@@ -83,5 +83,39 @@ TEST_F(Reconnect, close_and_delete_during_an_outage_end_its_retries_and_sigterm_
     EXPECT_EQ(shutdown_log(server.out()).front(), "[INFO ] Control Service stopping...!");
 }
 
+using Without_Reconnect = Device_Server_Test;
+
+TEST_F(Without_Reconnect, a_lost_port_stays_lost_until_the_device_is_bound_again) {
+    add_device("hand");
+    simulators.front()->unplug();  // the server holds the line, so nothing can come back under its path
+    EXPECT_TRUE(eventually([&] { return ask("diag hand -rts").find("\n--link: down\n") != std::string::npos; }, 30s));
+    EXPECT_EQ(ask("dev hand -o"), Expected::usage_reply("dev", "EXCEPTION")) << "its session still runs, on a dead line";
+    EXPECT_EQ(server.out().find("lost its port"), std::string::npos);
+}
+
+TEST(Reconnect_At_Start, a_device_bound_by_the_start_up_file_before_it_is_plugged_in_comes_up_once_it_is) {
+    Temp_Dir files;
+    const std::string port = files.path() + "/hand";
+    Udp_Client sdo;
+    files.write_file("commands", "bind hand " + port + "\ndev hand -o\nsdo hand -o " + sdo.endpoint_args() + "\n");
+    const Server_Ports ports;
+    Server_Process server({.config = ports.config() + "[device]\nreconnect_ms = 20\n", .control_port = ports.control,
+                           .args = {"--service", "--commands", files.path() + "/commands"}});
+    ASSERT_TRUE(server.wait_for_output("] [WARN ] Device [hand] bound to [" + port + "], which cannot be opened now ("));
+    EXPECT_TRUE(server.wait_for_output("] [WARN ] Start-up command at line 2 failed: dev hand -o\n"));
+    EXPECT_EQ(Tcp_Client(ports.control).command("bind arm " + port + "-arm"),
+              "No such file or directory\r\n" + Expected::usage_reply("bind", "EXCEPTION")) << "an operator's bind is as ever";
+
+    Quorin_Tools::Devsim::Config config;
+    config.link_path = port;
+    Device_Simulator device(config);
+    device.start();
+    ASSERT_TRUE(server.wait_for_output("] [INFO ] Device [hand] is back on [" + port + "] after ", 0, 30s)) << server.out();
+    ASSERT_TRUE(sdo.send_to(ports.sdo, Udp_Client::sdo_request(3)));
+    EXPECT_EQ(sdo.receive(10s), Udp_Client::sdo_request(3, 6, 0x61, 0));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0);
+}
+
 }  // namespace
 }  // namespace Quorin_Test

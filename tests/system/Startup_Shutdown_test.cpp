@@ -120,6 +120,8 @@ TEST_F(Config, each_line_is_logged_as_loaded_rejected_or_not_at_all) {
         {"baudrate = -1", "[INFO ] Loaded device->baudrate: 18446744073709551615"},
         {"realtime_priority = 2", "[ERROR] Config device->realtime_priority [2] invalid (should be 0 or 1)!"},
         {"realtime_priority = 0", "[INFO ] Loaded device->realtime_priority: 0"},
+        {"reconnect_ms = 3600001", "[ERROR] Config device->reconnect_ms [3600001] invalid (should be 0 - 3600000)!"},
+        {"reconnect_ms = 1000", "[INFO ] Loaded device->reconnect_ms: 1000"},
         {"[control_service]\nPORT = 29996\ntimeout_s =   42   ", "[INFO ] Loaded control_service->timeout_s: 42"},
         {"port = 1023", invalid(control_invalid, "1023")}, {"port = 65535", loaded_control_port(65535)},
         {"listen_ip = 127.0.0.1", "[INFO ] Loaded control_service->listen_ip: 127.0.0.1"},
