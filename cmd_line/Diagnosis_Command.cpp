@@ -8,6 +8,7 @@
 #include "server/Server.hpp"
 #include "cmd_line/Diagnosis_Sources.hpp"
 #include "cmd_line/Total_Line.hpp"
+#include "utility/Logger.hpp"
 
 namespace Quorin_Core::CMD_Line::Console {
 namespace {
@@ -54,13 +55,7 @@ void append_link_state(const Device& device, std::string& reply) {
         reply.append(device.session.port_lost() ? "--link: down\n" : "--link: up\n");
         return;
     }
-    const std::time_t since = std::chrono::system_clock::to_time_t(outage->since);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &since);
-#else
-    localtime_r(&since, &local);
-#endif
+    const std::tm local = Utility::Logger::local_time(std::chrono::system_clock::to_time_t(outage->since));
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     reply.append("--link: down since ").append(text).append(", reopen attempts failed: ");

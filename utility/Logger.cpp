@@ -25,15 +25,19 @@ std::string_view Logger::level_to_string(Log_Level level) {
     return "?????";
 }
 
-std::string Logger::time_stamp(long long now_ns) {
-    const std::time_t seconds = static_cast<std::time_t>(now_ns / 1000000000LL);
-    const int millis = static_cast<int>((now_ns / 1000000LL) % 1000);
+std::tm Logger::local_time(std::time_t seconds) {
     std::tm local{};
 #ifdef _WIN32
     localtime_s(&local, &seconds);
 #else
     localtime_r(&seconds, &local);
 #endif
+    return local;
+}
+
+std::string Logger::time_stamp(long long now_ns) {
+    const std::tm local = local_time(static_cast<std::time_t>(now_ns / 1000000000LL));
+    const int millis = static_cast<int>((now_ns / 1000000LL) % 1000);
     char text[32];
     std::snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] ", local.tm_hour, local.tm_min,
                   local.tm_sec, millis);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostream>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -44,6 +45,8 @@ public:
 
     /// Formats the time-stamp prefix "[HH:MM:SS.mmm] " for a time in nanoseconds since the epoch.
     static std::string time_stamp(long long now_ns);
+    /// `seconds` since the epoch as local calendar time.
+    static std::tm local_time(std::time_t seconds);
 
     Log_Level min_level = Log_Level::INFO;
     std::ostream* out;
