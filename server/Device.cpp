@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "rt_serial/driver/Port_Path.hpp"
 #include "server/Thread_Priority.hpp"
 #include "utility/Logger.hpp"
 
@@ -60,7 +61,7 @@ std::optional<std::string> Device::lost_port_cause() const {
 #ifndef _WIN32
     // A device whose line is quiet may not have noticed yet; its device node has gone already.
     std::error_code error;
-    if (!std::filesystem::exists(session.get_port_name(), error)) return "the port is gone";
+    if (!std::filesystem::exists(RT_Serial::Driver::port_path(session.get_port_name()), error)) return "the port is gone";
 #endif
     return std::nullopt;
 }

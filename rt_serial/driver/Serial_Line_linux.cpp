@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "rt_serial/driver/Port_Path.hpp"
 #include "utility/Logger.hpp"
 
 // The kernel's termios2, which carries the baud rate as a number (any rate, not only the
@@ -36,8 +37,6 @@ namespace {
 
 /// c_cflag value that makes the kernel take the rate from c_ispeed/c_ospeed.
 constexpr tcflag_t rate_in_speed_fields = 0010000;
-/// Where port names without a directory live.
-constexpr const char* device_directory = "/dev/";
 
 boost::system::error_code last_error() {
     return {errno, boost::system::system_category()};
@@ -45,10 +44,6 @@ boost::system::error_code last_error() {
 
 [[noreturn]] void throw_last_error(const char* what) {
     throw boost::system::system_error(last_error(), what);
-}
-
-std::string device_path(const std::string& name) {
-    return name.starts_with('/') ? name : device_directory + name;
 }
 
 termios2 read_settings(Serial_Line::Handle line) {
@@ -88,7 +83,7 @@ void request_low_latency(Serial_Line::Handle line, const std::string& name) {
 
 void Serial_Line::open(boost::asio::serial_port& port, const std::string& name,
                        boost::system::error_code& ec) {
-    const int line = ::open(device_path(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int line = ::open(port_path(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) {
         ec = last_error();
         return;

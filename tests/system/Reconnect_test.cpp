@@ -69,9 +69,14 @@ TEST_F(Reconnect, close_and_delete_during_an_outage_end_its_retries_and_sigterm_
     EXPECT_EQ(ask("dev b -d"), Expected::destroyed("b"));
     plug("a");
     plug("b");
+    // A port named relative to /dev is looked for there, not in the working directory.
+    const std::string relative = simulator("rel").slave_path().substr(std::string("/dev/").size());
+    expect_replies({{"bind rel " + relative, Expected::bound("rel", relative)}, {"dev rel -o", Expected::opened("rel")}});
     // "clock" stays out: once its failed attempts have gone up twice, the watch has looked at a since the plug.
     const auto before = failed_reopens("clock");
     ASSERT_TRUE(eventually([&] { return failed_reopens("clock") >= before + 2; }, 30s));
+    EXPECT_THAT(server.out(), ::testing::Not(::testing::HasSubstr("Device [rel] lost its port")));
+    EXPECT_EQ(ask("dev rel -d"), Expected::destroyed("rel"));
     EXPECT_THAT(ask("diag a -rts"), ::testing::HasSubstr("\n--link: down\n")) << "a closed device is not reopened";
     EXPECT_EQ(ask("lsbind"), "{\"binds\":[\"clock " + link_of("clock") + "\",\"a " + link_of("a") + "\"]}\r\n");
     EXPECT_EQ(ask("dev a -o"), Expected::opened("a")) << "an open reopens it at once";
