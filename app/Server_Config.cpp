@@ -20,6 +20,8 @@ constexpr const char* trim_characters = " \n\r\t";
 constexpr int lowest_port = 1024;
 constexpr int highest_port = 65535;
 constexpr int max_reconnect_ms = 3'600'000;  // an hour
+constexpr int lowest_baudrate = 300;
+constexpr int highest_baudrate = 16'000'000;
 
 std::string trim(const std::string& text) {
     const auto first = text.find_first_not_of(trim_characters);
@@ -106,7 +108,13 @@ void Server_Config::apply(const std::string& section, const std::string& key,
     } else if (section == "pdo_service" && key == "timeout_s") {
         parse_wide(value, "pdo_service->timeout_s", pdo_service.timeout_s);
     } else if (section == "device" && key == "baudrate") {
-        parse_wide(value, "device->baudrate", device.baudrate);
+        // A rate no serial port runs at would stretch the session's time-outs to hours.
+        const int number = std::stoi(value);
+        if (number < lowest_baudrate || number > highest_baudrate)
+            throw std::runtime_error("baudrate must be between " + std::to_string(lowest_baudrate) + " and " +
+                                     std::to_string(highest_baudrate));
+        device.baudrate = static_cast<std::uint64_t>(number);
+        QUORIN_LOG(INFO, "Loaded device->baudrate: ", device.baudrate);
     } else if (section == "device" && key == "realtime_priority") {
         const int number = std::stoi(value);
         if (number != 0 && number != 1) {

@@ -41,4 +41,11 @@ TEST(Server_Config, defaults_stand_without_any_line) {
     EXPECT_TRUE(config.device.realtime_priority);
 }
 
+TEST(Server_Config, a_baudrate_no_serial_port_runs_at_keeps_the_previous_value) {
+    Quorin_Core::Server_Config config;
+    std::istringstream text("[device]\nbaudrate = 16000000\nbaudrate = 16000001\nbaudrate = 0\nbaudrate = -1\nbaudrate = 299");
+    config.parse(text);
+    EXPECT_EQ(config.device.baudrate, 16000000u);
+}
+
 }  // namespace
