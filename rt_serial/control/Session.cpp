@@ -170,9 +170,10 @@ void Session::stop() {
     std::lock_guard lock(lifecycle_mutex);
     pdo_enabled = false;
     pdo_requested = false;
+    const bool thread_ran = thread.joinable();
     try {
         io_context.stop();
-        if (thread.joinable()) thread.join();
+        if (thread_ran) thread.join();
         running = false;
         // The thread has ended: the timers and the port are this thread's to touch now.
         stop_timers_and_transfer();
@@ -183,7 +184,8 @@ void Session::stop() {
         QUORIN_LOG(FATAL, "Exception during session stop:", error.what());
         throw std::runtime_error(error.what());
     }
-    std::this_thread::sleep_for(stop_settle_time);
+    // Lets the line settle after the last frame; a session that did not run since sent none.
+    if (thread_ran) std::this_thread::sleep_for(stop_settle_time);
 }
 
 bool Session::port_lost() const { return port->error_state() || !port->is_open(); }
