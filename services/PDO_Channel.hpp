@@ -115,6 +115,9 @@ public:
     PDO_Diagnostics_ diagnostics;
 
 private:
+    /// The datagram fuzzer (fuzz/datagram_fuzz.cpp) hands datagrams straight to on_receive.
+    friend struct Datagram_Probe;
+
     void udp_receive();
     void on_receive(const boost::system::error_code& error, std::size_t size);
     void take_rpdo(std::size_t size);

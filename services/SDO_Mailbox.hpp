@@ -154,6 +154,9 @@ public:
     void queue_filled() override;
 
 private:
+    /// The datagram fuzzer (fuzz/datagram_fuzz.cpp) hands datagrams straight to on_receive.
+    friend struct Datagram_Probe;
+
     /// Empties the device's queues of what an earlier mailbox left there.
     void discard_stale_messages(const std::string& device_name);
     /// The receive's completion: checks and queues the request, then receives the next one.

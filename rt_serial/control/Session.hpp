@@ -28,6 +28,10 @@
 #include "rt_serial/protocol/SDO_Discard_Listener.hpp"
 #include "rt_serial/protocol/SDO_Queue.hpp"
 
+namespace Quorin_Core {
+struct Datagram_Probe;
+}
+
 namespace Quorin_Core::RT_Serial::Control {
 
 /// The real-time protocol with one device on one serial port: the PDO cycle (an RPDO frame,
@@ -162,6 +166,9 @@ public:
     std::chrono::nanoseconds run_time() const;
 
 private:
+    /// The datagram fuzzer (fuzz/datagram_fuzz.cpp) reads the PDO slot back.
+    friend struct Quorin_Core::Datagram_Probe;
+
     using Clock = Session_Clock;
 
     static void rx_cplt_cb(Driver::Serial_Port* port, const std::uint8_t* data, std::size_t size, void* context);
