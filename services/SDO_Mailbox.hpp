@@ -44,7 +44,7 @@ namespace Quorin_Core {
 /// ledger is updated while the links' lock is held (shared by the loops, exclusive by removals),
 /// so an answer and the removal of its EPID are seen in the same order by both.
 /// Lock order: `links`, then the ledger's lock or a queue's lock; `socket_mutex` is taken alone.
-class SDO_Service::Mailbox : public std::enable_shared_from_this<Mailbox>, public RT_Serial::Protocol::SDO::Fill_Listener {
+class SDO_Service::Mailbox final : public std::enable_shared_from_this<Mailbox>, public RT_Serial::Protocol::SDO::Fill_Listener {
 public:
     using Queue = RT_Serial::Protocol::SDO::Queue;
 
