@@ -8,6 +8,7 @@
 #include "app/Shutdown_Request.hpp"
 #include "app/Signal_Watch.hpp"
 #include "app/Startup_Commands.hpp"
+#include "cmd_line/Console.hpp"
 #include "server/Server.hpp"
 #include "utility/Logger.hpp"
 
@@ -41,7 +42,7 @@ int main(int argc, char* argv[]) {
     const App::Signal_Watch signals(shutdown);
     std::unique_ptr<Server> server;
     try {
-        server = std::make_unique<Server>(options.config_file);
+        server = std::make_unique<Server>(&CMD_Line::Console::cmd_parser, options.config_file);
     } catch (const std::exception& error) {
         return startup_failure(error);
     }

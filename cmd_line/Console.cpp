@@ -48,6 +48,22 @@ float convert<float>(const std::string& text) {
     return std::stof(text);
 }
 
+/// Converts `text` into `number`; the conversion's own text ("stoi", "stof") and CMD_WRONG_FORMAT
+/// when there is no number, CMD_OVERRANGE when it does not fit the type.
+template <typename Number>
+CMD_Error convert_or_reply(const std::string& text, Number& number, std::string& reply) {
+    try {
+        number = convert<Number>(text);
+        return CMD_OK;
+    } catch (const std::invalid_argument& error) {
+        reply.append(error.what()).append("\r\n");
+        return CMD_WRONG_FORMAT;
+    } catch (const std::out_of_range& error) {
+        reply.append(error.what()).append("\r\n");
+        return CMD_OVERRANGE;
+    }
+}
+
 template <typename Number>
 bool is_not_a_number(Number value) {
     if constexpr (std::is_floating_point_v<Number>) return std::isnan(value);
@@ -101,15 +117,7 @@ template <typename Number>
 CMD_Error number_parser(const std::string& text, Number minimum, Number maximum, Number& value,
                         std::string& reply) {
     Number number{};
-    try {
-        number = convert<Number>(text);
-    } catch (const std::invalid_argument& error) {
-        reply.append(error.what()).append("\r\n");
-        return CMD_WRONG_FORMAT;
-    } catch (const std::out_of_range& error) {
-        reply.append(error.what()).append("\r\n");
-        return CMD_OVERRANGE;
-    }
+    if (const CMD_Error result = convert_or_reply(text, number, reply); result != CMD_OK) return result;
     const auto range_line = "value must be between " + std::to_string(minimum) + " and " +
                             std::to_string(maximum) + "\r\n";
     // "nan" converts, yet every comparison with it is false: it is no value in any range.
@@ -131,15 +139,7 @@ template CMD_Error number_parser<float>(const std::string&, float, float, float&
 CMD_Error str_to_endpoint(const std::string& address, const std::string& port,
                           boost::asio::ip::udp::endpoint& endpoint, std::string& reply) {
     int port_number = 0;
-    try {
-        port_number = std::stoi(port);
-    } catch (const std::invalid_argument& error) {
-        reply.append(error.what()).append("\r\n");
-        return CMD_WRONG_FORMAT;
-    } catch (const std::out_of_range& error) {
-        reply.append(error.what()).append("\r\n");
-        return CMD_OVERRANGE;
-    }
+    if (const CMD_Error result = convert_or_reply(port, port_number, reply); result != CMD_OK) return result;
     if (static_cast<unsigned>(port_number) > highest_port) {
         reply.append("port must be <0-65535>\r\n");
         return CMD_OVERRANGE;

@@ -1,5 +1,6 @@
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Console.hpp"
+#include "cmd_line/Replies.hpp"
 #include "server/Device.hpp"
 #include "server/Server.hpp"
 
@@ -12,8 +13,7 @@ CMD_Error bind(const std::vector<std::string>& args, std::string& reply, Server&
     const std::string& port = args[1];
     try {
         if (!server.bind_device(name, port)) {
-            reply.append("FAILED to bind device [").append(name).append("]\r\n");
-            return CMD_FAILED;
+            return failed(reply, "FAILED to bind device", name);
         }
     } catch (const std::exception& error) {
         reply.append(error.what()).append("\r\n");
@@ -38,11 +38,11 @@ CMD_Error close_device(Device& device, std::string& reply) {
 
 CMD_Error delete_device(const Device& device, std::string& reply, Server& server) {
     // The channel and the mailbox go first, each under its own service's lock, then the table entry.
-    server.pdo_service->remove_channel(&device, 0);
-    server.sdo_service->remove_mailbox(&device, 0);
+    server.pdo_service->remove_channel(&device.session, 0);
+    server.sdo_service->remove_mailbox(&device.session, 0);
     const std::string& name = device.name;
     if (!server.unbind_device(name)) {
-        reply.append("FAILED to unbind device [").append(name).append("]\r\n");
+        reply.append(failure_line("FAILED to unbind device", name));
         return CMD_EXCEPTION;
     }
     reply.append("OK destroyed device [").append(name).append("]\r\n");
@@ -53,8 +53,7 @@ CMD_Error device_option(const std::string& option, const std::string& name, std:
     // The name is looked up first: an unknown device is reported whatever the option.
     const auto device = server.get_device(name);
     if (!device) {
-        reply.append("FAILED to find device [").append(name).append("]\r\n");
-        return CMD_FAILED;
+        return failed(reply, "FAILED to find device", name);
     }
     if (option == "-o") return open_device(*device, reply);
     if (option == "-c") return close_device(*device, reply);
@@ -66,8 +65,7 @@ CMD_Error device(const std::vector<std::string>& args, std::string& reply, Serve
     if (args.empty()) return CMD_WRONG_FORMAT;
     if (args.size() == 1) {
         if (args[0] != "-h") return CMD_WRONG_FORMAT;
-        reply.append(CMD_Device.description).append("\r\n").append(CMD_Device.usage).append("\r\n");
-        return CMD_OK;
+        return describe(CMD_Device, reply);
     }
     std::string name;
     const auto options = option_parser(args, name);

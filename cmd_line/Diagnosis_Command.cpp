@@ -4,6 +4,7 @@
 
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Console.hpp"
+#include "cmd_line/Replies.hpp"
 #include "server/Device.hpp"
 #include "server/Server.hpp"
 #include "cmd_line/Diagnosis_Sources.hpp"
@@ -102,7 +103,7 @@ void append_pdo_section(const Device& device, Server& server, std::string& reply
     reply.append("[PDO-SERVICE]\n");
     const auto counters = pdo_channel_totals(server, device);
     if (!counters) {
-        reply.append("FAILED to find pdo channel on [").append(device.name).append("]\r\n");
+        reply.append(failure_line("FAILED to find pdo channel on", device.name));
         return;
     }
     reply.append(total_line("--total rpdo: [", counters->rpdo, "]:\n"));
@@ -117,7 +118,7 @@ void append_sdo_section(const Device& device, Server& server, const std::set<std
     reply.append("[SDO-SERVICE]\n");
     const auto totals = sdo_mailbox_totals(server, device);
     if (!totals) {
-        reply.append("failed to find sdo mailbox on [").append(device.name).append("]\r\n");
+        reply.append(failure_line("failed to find sdo mailbox on", device.name));
         return;
     }
     for (const auto epid : epids) {
@@ -171,7 +172,7 @@ CMD_Error device_report(const std::vector<std::string>& args, std::string& reply
     if (const auto result = parse_sections(args, options, sections, reply); result != CMD_OK) return result;
     const auto device = server.get_device(name);
     if (!device) {
-        reply.append("FAILED to find device [").append(name).append("]\r\n");
+        reply.append(failure_line("FAILED to find device", name));
         return CMD_OK;  // the failure line is the whole reply
     }
     reply.append("--device: ").append(name).append("\n");
@@ -185,8 +186,7 @@ CMD_Error device_report(const std::vector<std::string>& args, std::string& reply
 CMD_Error diagnosis(const std::vector<std::string>& args, std::string& reply, Server& server) {
     if (args.empty()) return CMD_WRONG_FORMAT;
     if (args.size() == 1 && args[0] == "-h") {
-        reply.append(CMD_Diagnosis.description).append("\r\n").append(CMD_Diagnosis.usage).append("\r\n");
-        return CMD_OK;
+        return describe(CMD_Diagnosis, reply);
     }
     try {
         if (args.size() == 1 && args[0] == "-a") {

@@ -12,7 +12,7 @@ std::size_t pdo_channel_count(Server& server) { return server.pdo_service->chann
 std::size_t sdo_mailbox_count(Server& server) { return server.sdo_service->mailbox_count(); }
 
 std::optional<PDO_Channel_Totals> pdo_channel_totals(Server& server, const Device& device) {
-    const auto channel = server.pdo_service->get_channel(&device, 0);
+    const auto channel = server.pdo_service->get_channel(&device.session, 0);
     if (!channel) return std::nullopt;
     const auto counters = channel->diagnostics.get_copy();
     return PDO_Channel_Totals{counters.rpdo, counters.tpdo, counters.rpdo_synced, counters.rpdo_bytes,
@@ -21,7 +21,7 @@ std::optional<PDO_Channel_Totals> pdo_channel_totals(Server& server, const Devic
 
 std::optional<SDO_Mailbox_Totals> sdo_mailbox_totals(Server& server, const Device& device) {
     using Drop = SDO_Service::Mailbox::Drop;
-    const auto mailbox = server.sdo_service->get_mailbox(&device, 0);
+    const auto mailbox = server.sdo_service->get_mailbox(&device.session, 0);
     if (!mailbox) return std::nullopt;
     SDO_Mailbox_Totals totals;
     for (std::size_t epid = 0; epid < totals.links.size(); ++epid) {

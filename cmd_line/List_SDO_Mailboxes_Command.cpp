@@ -1,6 +1,8 @@
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Console.hpp"
 #include "cmd_line/Json_Listing.hpp"
+#include "cmd_line/Replies.hpp"
+#include "server/Device.hpp"
 #include "server/Server.hpp"
 #include "services/SDO_Mailbox.hpp"
 
@@ -23,13 +25,11 @@ CMD_Error list_device_links(const std::vector<std::string>& args, std::string& r
     if (!option_parser(args, name).empty() || name.empty()) return CMD_WRONG_FORMAT;
     const auto device = server.get_device(name);
     if (!device) {
-        reply.append("FAILED to find device [").append(name).append("]\r\n");
-        return CMD_FAILED;
+        return failed(reply, "FAILED to find device", name);
     }
-    const auto mailbox = server.sdo_service->get_mailbox(device.get(), 0);
+    const auto mailbox = server.sdo_service->get_mailbox(&device->session, 0);
     if (!mailbox) {
-        reply.append("FAILED to find sdo mailbox on [").append(name).append("]\r\n");
-        return CMD_FAILED;
+        return failed(reply, "FAILED to find sdo mailbox on", name);
     }
     std::vector<std::string> records;
     mailbox->list_links(records, false);

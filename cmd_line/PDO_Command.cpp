@@ -4,6 +4,7 @@
 
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Console.hpp"
+#include "cmd_line/Replies.hpp"
 #include "server/Device.hpp"
 #include "server/Server.hpp"
 #include "services/PDO_Channel.hpp"
@@ -20,17 +21,6 @@ struct Option_Call {
     std::vector<std::string> params;
 };
 
-CMD_Error single_argument(const std::string& arg, std::string& reply, Server& server) {
-    if (arg == "-h") {
-        reply.append(CMD_PDO.description).append("\r\n").append(CMD_PDO.usage).append("\r\n");
-        return CMD_OK;
-    }
-    if (arg != "-c") return CMD_WRONG_FORMAT;
-    server.pdo_service->remove_all_channels();
-    reply.append("OK removed all pdo channels\r\n");
-    return CMD_OK;
-}
-
 CMD_Error open_channel(const std::shared_ptr<Device>& device, const std::vector<std::string>& params,
                        std::string& reply, Server& server) {
     if (params.size() != 2) return CMD_WRONG_FORMAT;
@@ -38,14 +28,13 @@ CMD_Error open_channel(const std::shared_ptr<Device>& device, const std::vector<
     if (const auto result = str_to_endpoint(params[0], params[1], client, reply); result != CMD_OK) return result;
     unsigned short port = 0;
     try {
-        port = server.pdo_service->add_channel(client, device);
+        port = server.pdo_service->add_channel(client, device->served());
     } catch (const std::exception& error) {
         reply.append(error.what()).append("\r\n");
         return CMD_EXCEPTION;
     }
     if (port == 0) {
-        reply.append("FAILED to open pdo channel on [").append(device->name).append("]\r\n");
-        return CMD_FAILED;
+        return failed(reply, "FAILED to open pdo channel on", device->name);
     }
     reply.append("OK opened pdo channel: server 0.0.0.0 ").append(std::to_string(port));
     reply.append(" client ").append(params[0]).append(" ").append(params[1]);
@@ -54,9 +43,8 @@ CMD_Error open_channel(const std::shared_ptr<Device>& device, const std::vector<
 }
 
 CMD_Error close_channel(const Device& device, std::string& reply, Server& server) {
-    if (!server.pdo_service->remove_channel(&device, 0)) {
-        reply.append("FAILED to close pdo channel on [").append(device.name).append("]\r\n");
-        return CMD_FAILED;
+    if (!server.pdo_service->remove_channel(&device.session, 0)) {
+        return failed(reply, "FAILED to close pdo channel on", device.name);
     }
     reply.append("OK closed pdo channel on [").append(device.name).append("]\r\n");
     return CMD_OK;
@@ -64,9 +52,8 @@ CMD_Error close_channel(const Device& device, std::string& reply, Server& server
 
 /// "-e" and "-d" act on the session, but only for a device that has its channel.
 CMD_Error switch_transmission(Device& device, bool enable, std::string& reply, Server& server) {
-    if (!server.pdo_service->get_channel(&device, 0)) {
-        reply.append("FAILED to find pdo channel on [").append(device.name).append("]\r\n");
-        return CMD_FAILED;
+    if (!server.pdo_service->get_channel(&device.session, 0)) {
+        return failed(reply, "FAILED to find pdo channel on", device.name);
     }
     if (enable) {
         device.session.enable_pdo();
@@ -111,14 +98,15 @@ CMD_Error device_option(const std::shared_ptr<Device>& device, const Option_Call
 
 CMD_Error pdo(const std::vector<std::string>& args, std::string& reply, Server& server) {
     if (args.empty()) return CMD_WRONG_FORMAT;
-    if (args.size() == 1) return single_argument(args[0], reply, server);
+    if (args.size() == 1)
+        return help_or_remove_all(args[0], CMD_PDO, [&] { server.pdo_service->remove_all_channels(); },
+                                  "OK removed all pdo channels", reply);
     std::string name;
     const auto options = option_parser(args, name);
     if (options.empty()) return CMD_WRONG_FORMAT;
     const auto device = server.get_device(name);
     if (!device) {
-        reply.append("FAILED to find device [").append(name).append("]\r\n");
-        return CMD_FAILED;
+        return failed(reply, "FAILED to find device", name);
     }
     const auto at = options.front();
     const Option_Call call{args[at], {args.begin() + at + 1, args.end()}};

@@ -1,5 +1,6 @@
 #include "cmd_line/CMD_Map.hpp"
 #include "cmd_line/Console.hpp"
+#include "cmd_line/Replies.hpp"
 #include "server/Device.hpp"
 #include "server/Server.hpp"
 #include "services/SDO_Mailbox.hpp"
@@ -21,17 +22,12 @@ struct Target {
     std::vector<std::string> params;
 };
 
-CMD_Error failed(std::string& reply, const char* what, const std::string& name) {
-    reply.append(what).append(" [").append(name).append("]\r\n");
-    return CMD_FAILED;
-}
-
 /// The device's mailbox, made on first use; empty when it can be neither found nor made.
 /// A mailbox that another command made meanwhile is found, not refused.
 std::shared_ptr<Mailbox> mailbox_of(const Target& target, SDO_Service& service) {
-    if (auto mailbox = service.get_mailbox(target.device.get(), 0)) return mailbox;
-    service.add_mailbox(target.device);
-    return service.get_mailbox(target.device.get(), 0);
+    if (auto mailbox = service.get_mailbox(&target.device->session, 0)) return mailbox;
+    service.add_mailbox(target.device->served());
+    return service.get_mailbox(&target.device->session, 0);
 }
 
 CMD_Error add_link(const Target& target, std::string& reply, Server& server) {
@@ -61,16 +57,14 @@ CMD_Error link_endpoint(const Target& target, const Mailbox& mailbox, udp::endpo
     int epid = 0;
     if (const CMD_Error result = number_parser(target.params[0], lowest_epid, highest_epid, epid, reply); result != CMD_OK)
         return result;
-    if (!mailbox.get_link(static_cast<unsigned char>(epid), endpoint)) {
-        reply.append("FAILED to find EPID ").append(target.params[0]).append(" on [").append(target.name).append("]\r\n");
-        return CMD_FAILED;
-    }
+    if (!mailbox.get_link(static_cast<unsigned char>(epid), endpoint))
+        return failed(reply, "FAILED to find EPID " + target.params[0] + " on", target.name);
     return CMD_OK;
 }
 
 CMD_Error remove_link(const Target& target, std::string& reply, Server& server) {
     if (target.params.size() > 2) return CMD_WRONG_FORMAT;
-    const auto mailbox = server.sdo_service->get_mailbox(target.device.get(), 0);
+    const auto mailbox = server.sdo_service->get_mailbox(&target.device->session, 0);
     if (!mailbox) return failed(reply, "FAILED to find sdo mailbox on", target.name);
     if (target.params.empty()) {
         mailbox->clear_links();
@@ -81,17 +75,6 @@ CMD_Error remove_link(const Target& target, std::string& reply, Server& server) 
     if (const CMD_Error result = link_endpoint(target, *mailbox, endpoint, reply); result != CMD_OK) return result;
     if (!mailbox->remove_link(endpoint)) return failed(reply, "FAILED to remove sdo link on", target.name);
     reply.append("OK removed sdo link on [").append(target.name).append("]\r\n");
-    return CMD_OK;
-}
-
-CMD_Error single_argument(const std::string& arg, std::string& reply, Server& server) {
-    if (arg == "-h") {
-        reply.append(CMD_SDO.description).append("\r\n").append(CMD_SDO.usage).append("\r\n");
-        return CMD_OK;
-    }
-    if (arg != "-c") return CMD_WRONG_FORMAT;
-    server.sdo_service->remove_all_mailboxes();
-    reply.append("OK removed all sdo mailboxes\r\n");
     return CMD_OK;
 }
 
@@ -110,7 +93,9 @@ CMD_Error device_option(const std::vector<std::string>& args, std::string& reply
 CMD_Error sdo(const std::vector<std::string>& args, std::string& reply, Server& server) {
     if (args.empty()) return CMD_WRONG_FORMAT;
     try {
-        if (args.size() == 1) return single_argument(args[0], reply, server);
+        if (args.size() == 1)
+            return help_or_remove_all(args[0], CMD_SDO, [&] { server.sdo_service->remove_all_mailboxes(); },
+                                      "OK removed all sdo mailboxes", reply);
         return device_option(args, reply, server);
     } catch (const std::exception& error) {
         reply.append(error.what()).append("\r\n");

@@ -70,7 +70,7 @@ struct Fuzz_World {
         device.link_path = (directory / "sim").string();
         simulator = std::make_unique<Quorin_Tools::Devsim::Device_Simulator>(device);
         simulator->start();
-        server = std::make_unique<Quorin_Core::Server>(config_path);
+        server = std::make_unique<Quorin_Core::Server>(&Quorin_Core::CMD_Line::Console::cmd_parser, config_path);
         server->open_remote_commands();
     }
     ~Fuzz_World() {

@@ -13,7 +13,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
-#include "app/Server_Config.hpp"
+#include "server/Server_Config.hpp"
 #include "utility/Logger.hpp"
 
 namespace {

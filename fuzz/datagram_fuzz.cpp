@@ -82,8 +82,8 @@ struct Rig {
     // Never opened: the port stays closed and the session never runs.
     std::shared_ptr<Device> device =
         std::make_shared<Device>("fuzz", "/dev/quorin-fuzz", 115200, false, false, nullptr, false, false);
-    std::shared_ptr<PDO_Service::Channel> channel = std::make_shared<PDO_Service::Channel>(context, 0, senders[0], device);
-    std::shared_ptr<SDO_Service::Mailbox> mailbox = std::make_shared<SDO_Service::Mailbox>(context, 0, device);
+    std::shared_ptr<PDO_Service::Channel> channel = std::make_shared<PDO_Service::Channel>(context, 0, senders[0], device->served().session);
+    std::shared_ptr<SDO_Service::Mailbox> mailbox = std::make_shared<SDO_Service::Mailbox>(context, 0, device->served());
 };
 Rig* rig = nullptr;  // lives to the end of the process
 

@@ -50,6 +50,11 @@ void Device::close() {
     session.stop();
 }
 
+Served_Device Device::served() {
+    return {std::shared_ptr<RT_Serial::Control::Session>(shared_from_this(), &session), tx_queue, rx_queue, sdo_ledger,
+            name};
+}
+
 std::optional<Device::Outage> Device::outage() const {
     std::lock_guard lock(link_mutex);
     if (!loss) return std::nullopt;

@@ -10,6 +10,7 @@
 #include "rt_serial/control/Session.hpp"
 #include "rt_serial/protocol/SPB_Queue.hpp"
 #include "services/EPID_Ledger.hpp"
+#include "services/Served_Device.hpp"
 
 namespace Quorin_Core {
 
@@ -24,7 +25,7 @@ namespace Quorin_Core {
 /// Threading: open, close, watch_link and outage may be called from any thread. `link_mutex`
 /// orders them; it is taken before the session's own lock, and may be taken while the
 /// server's table lock is held (unbinding), never the other way round.
-class Device {
+class Device : public std::enable_shared_from_this<Device> {
 public:
     /// Capacity of each SDO segment queue, in messages.
     static constexpr std::uint64_t sdo_queue_capacity = 16384;
@@ -59,6 +60,8 @@ public:
     void watch_link(std::chrono::milliseconds interval);
     /// The current outage, if the link is down.
     std::optional<Outage> outage() const;
+    /// What the UDP services use of it; the session pointer shares this device's ownership.
+    Served_Device served();
 
     const std::shared_ptr<SPB_Queue> tx_queue;  ///< server to device
     const std::shared_ptr<SPB_Queue> rx_queue;  ///< device to server

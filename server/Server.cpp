@@ -11,6 +11,9 @@
 namespace Quorin_Core {
 namespace {
 
+/// The reply to a control-port command that comes once the server has begun to shut down.
+constexpr const char* shutting_down_reply = "FAILED server is shutting down\r\n>-FAILED\r\n";
+
 // Handlers catch their own failures; should one escape anyway, the thread logs it and
 // keeps serving instead of taking the process down.
 void run_context(boost::asio::io_context& context, const char* name) {
@@ -28,14 +31,15 @@ void run_context(boost::asio::io_context& context, const char* name) {
 
 }  // namespace
 
-Server::Server(const std::optional<std::string>& config_file)
+Server::Server(Command_Interpreter interpreter, const std::optional<std::string>& config_file)
     : ctrl_work(ctrl_context.get_executor()),
       pdo_work(pdo_context.get_executor()),
       sdo_work(sdo_context.get_executor()),
-      config(config_file ? Config::from_file(*config_file) : Config("quorin_cfg.ini")) {
+      config(config_file ? Config::from_file(*config_file) : Config("quorin_cfg.ini")),
+      interpreter(interpreter) {
     const auto& control = config.control_service;
     ctrl_service = std::make_unique<CTRL_Service>(
-        ctrl_context, *this,
+        ctrl_context, [this](const std::string& line) { return run_remote_line(line); },
         CTRL_Service::Settings{control.listen_ip, control.port, max_ctrl_connections, control.allow, control.idle_s});
     pdo_service = std::make_unique<PDO_Service>(pdo_context, config.pdo_service.port_start);
     sdo_service = std::make_unique<SDO_Service>(sdo_context, config.sdo_service.port);
@@ -44,6 +48,12 @@ Server::Server(const std::optional<std::string>& config_file)
     if (config.device.reconnect_ms > 0)
         link_watch = std::make_unique<Link_Watch>(std::chrono::milliseconds(config.device.reconnect_ms),
                                                   [this] { return list_devices(); });
+}
+
+std::string Server::run_remote_line(const std::string& line) {
+    std::string reply;
+    if (!command_gate.run([&] { interpreter(line, reply, *this); })) reply = shutting_down_reply;
+    return reply;
 }
 
 void Server::start_threads() {

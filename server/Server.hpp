@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/Server_Config.hpp"
+#include "server/Server_Config.hpp"
 #include "server/Command_Gate.hpp"
 #include "server/Link_Watch.hpp"
 #include "services/CTRL_Service.hpp"
@@ -35,12 +35,15 @@ class Server {
 public:
     using Config = Server_Config;
     using Work_Guard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+    /// Runs one command line against the server and appends its reply: the command language,
+    /// which lies above the server and is handed in by the program.
+    using Command_Interpreter = void (*)(const std::string& line, std::string& reply, Server& server);
 
     /// Loads the configuration (from `config_file` only when given, else from the search
     /// path), opens the control port and starts the three threads. Throws when the given file
     /// cannot be read, the control port cannot be opened or a thread cannot be started.
-    /// Control-port commands wait until open_remote_commands().
-    explicit Server(const std::optional<std::string>& config_file = std::nullopt);
+    /// Control-port commands wait until open_remote_commands(), then run through `interpreter`.
+    explicit Server(Command_Interpreter interpreter, const std::optional<std::string>& config_file = std::nullopt);
     /// Refuses control-port commands and waits for those running, stops every device, then
     /// the services, then joins the threads.
     ~Server();
@@ -66,6 +69,10 @@ public:
     /// Stops every device's session, then empties the table.
     void unbind_all_devices();
 
+private:
+    static constexpr std::uint8_t max_ctrl_connections = 8;
+
+    // Declared in the order they are built: the contexts outlive the services that use them.
     boost::asio::io_context ctrl_context;
     boost::asio::io_context pdo_context;
     boost::asio::io_context sdo_context;
@@ -86,18 +93,24 @@ public:
     std::thread ctrl_thread;
     std::mutex devices_mutex;
     Config config;
+
+public:
+    /// The services, for the commands.
     std::unique_ptr<CTRL_Service> ctrl_service;
     std::unique_ptr<PDO_Service> pdo_service;
     std::unique_ptr<SDO_Service> sdo_service;
+
+private:
     /// Control-port commands pass it; closed when shutdown begins.
     Command_Gate command_gate;
     /// Reopens lost ports; only with `[device] reconnect_ms` above 0.
     std::unique_ptr<Link_Watch> link_watch;
 
-private:
-    static constexpr std::uint8_t max_ctrl_connections = 8;
-
     void start_threads();
+    /// A control-port line through the gate and the interpreter; the whole reply.
+    std::string run_remote_line(const std::string& line);
+
+    const Command_Interpreter interpreter;
     std::shared_ptr<Device> make_device(const std::string& name, const std::string& port_name,
                                         const std::shared_ptr<EPID_Ledger>& ledger);
 

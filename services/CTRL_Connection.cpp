@@ -3,16 +3,14 @@
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 
-#include "cmd_line/Console.hpp"
-#include "server/Server.hpp"
+#include "utility/Endpoint_Text.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
-namespace {
 
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
+using Utility::endpoint_text;
+
+namespace {
 
 // Probes after a minute of silence, every ten seconds, six times: a peer that has gone
 // without closing is found within two minutes instead of the system's default two hours.
@@ -32,9 +30,9 @@ void enable_keepalive(boost::asio::ip::tcp::socket& socket, const std::string& p
 
 using boost::asio::ip::tcp;
 
-CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Server& server,
+CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Line_Handler run_line,
                                      std::chrono::seconds idle_time)
-    : socket(std::move(socket)), server(server), idle_time(idle_time), idle_timer(this->socket->get_executor()) {
+    : socket(std::move(socket)), run_line(std::move(run_line)), idle_time(idle_time), idle_timer(this->socket->get_executor()) {
     boost::system::error_code error;
     const auto local = this->socket->local_endpoint(error);
     const auto remote = this->socket->remote_endpoint(error);
@@ -46,7 +44,7 @@ CTRL_Service::Connection::Connection(std::shared_ptr<tcp::socket> socket, Server
 CTRL_Service::Connection::~Connection() { close(); }
 
 void CTRL_Service::Connection::tcp_receive() {
-    if (!socket->is_open()) return;
+    if (stopped) return;
     arm_idle_timer();
     boost::asio::async_read_until(
         *socket, receive_buffer, '\n',
@@ -62,8 +60,7 @@ void CTRL_Service::Connection::arm_idle_timer() {
 }
 
 void CTRL_Service::Connection::on_idle(const boost::system::error_code& error) {
-    if (error || closed) return;  // cancelled by a line that came, or closed already
-    closed = true;
+    if (error || stopped) return;  // cancelled by a line that came, or stopped already
     QUORIN_LOG(INFO, "Control connection from ", remote_text, " idle for ", idle_time.count(), " s, closing it");
     close();
 }
@@ -72,14 +69,14 @@ void CTRL_Service::Connection::on_receive(const boost::system::error_code& error
     idle_timer.cancel();
     if (error == boost::asio::error::operation_aborted) return;
     if (error == boost::asio::error::not_found) {
-        closed = true;
         QUORIN_LOG_ERROR("Error recv ctrl-tcp data: command line from ", remote_text, " exceeds ",
                          max_line_bytes, " bytes, closing the connection");
         close();
         return;
     }
     if (error) {
-        closed = true;
+        // No more lines come; replies already queued still go out while the socket is open.
+        stopped = true;
         QUORIN_LOG_ERROR("Error recv ctrl-tcp data: ", error.message(), "\nBytes recvd: ", length);
         return;
     }
@@ -95,9 +92,7 @@ void CTRL_Service::Connection::execute_line(std::size_t length) {
     const auto data = receive_buffer.data();
     std::string line(boost::asio::buffers_begin(data), boost::asio::buffers_begin(data) + length);
     receive_buffer.consume(length);
-    std::string reply;
-    if (!server.command_gate.run([&] { CMD_Line::Console::cmd_parser(line, reply, server); }))
-        reply = shutting_down_reply;
+    std::string reply = run_line(line);
     if (reply.size() > transmit_buffer_bytes) reply.resize(transmit_buffer_bytes);
     if (socket->is_open()) queue_reply(std::move(reply));
 }
@@ -132,13 +127,14 @@ void CTRL_Service::Connection::on_transmit(const boost::system::error_code& erro
         replies.pop_front();
     }
     tcp_transmit();
-    if (receive_paused && replies.size() < max_pending_replies && !closed) {
+    if (receive_paused && replies.size() < max_pending_replies && !stopped) {
         receive_paused = false;
         tcp_receive();
     }
 }
 
 void CTRL_Service::Connection::close() {
+    stopped = true;
     if (!socket->is_open()) return;
     boost::system::error_code error;
     socket->cancel(error);

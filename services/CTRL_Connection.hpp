@@ -14,12 +14,12 @@
 
 namespace Quorin_Core {
 
-/// One control client: reads command lines ended by "\n", runs each through the command
-/// parser and sends the replies back whole and in order. TCP keepalive finds peers that have
+/// One control client: reads command lines ended by "\n", runs each through the line
+/// handler and sends the replies back whole and in order. TCP keepalive finds peers that have
 /// gone without a word; with an idle time, a client that sends no line for that long is closed.
 ///
 /// Threading: its handlers run on the control thread; `close` is called there too (the
-/// service posts it). `is_closed` and `record` may be read from any thread.
+/// service posts it). `is_stopped` and `record` may be read from any thread.
 class CTRL_Service::Connection : public std::enable_shared_from_this<Connection> {
 public:
     /// A line longer than this closes the connection: a client that never sends "\n"
@@ -30,11 +30,8 @@ public:
     /// Reading pauses while this many replies wait to be sent to a client that does not read.
     static constexpr std::size_t max_pending_replies = 16;
 
-    /// The reply to a command that comes once the server has begun to shut down.
-    static constexpr const char* shutting_down_reply = "FAILED server is shutting down\r\n>-FAILED\r\n";
-
     /// `idle_time` zero: the connection is never closed for being idle.
-    Connection(std::shared_ptr<boost::asio::ip::tcp::socket> socket, Server& server,
+    Connection(std::shared_ptr<boost::asio::ip::tcp::socket> socket, Line_Handler run_line,
                std::chrono::seconds idle_time = std::chrono::seconds::zero());
     ~Connection();
 
@@ -43,10 +40,11 @@ public:
 
     /// Starts reading the next command line.
     void tcp_receive();
-    /// Cancels, shuts down and closes the socket; does nothing if it is closed already.
+    /// Stops the connection, then cancels, shuts down and closes the socket (once).
     void close();
-    /// Set once receiving has failed; the service removes the connection at its next sweep.
-    bool is_closed() const { return closed.load(); }
+    /// Set once no more lines are taken (receiving failed, idle, closed); the service removes
+    /// the connection at its next sweep.
+    bool is_stopped() const { return stopped.load(); }
     /// "local:port remote:port", fixed when the connection was accepted.
     const std::string& record() const { return record_text; }
     /// "remote:port".
@@ -62,8 +60,8 @@ private:
     void on_transmit(const boost::system::error_code& error, std::size_t bytes_sent);
 
     std::shared_ptr<boost::asio::ip::tcp::socket> socket;
-    Server& server;
-    std::atomic<bool> closed{false};
+    const Line_Handler run_line;
+    std::atomic<bool> stopped{false};  ///< tested before each new receive
     std::deque<std::string> replies;  ///< front is being sent while `transmitting`
     bool transmitting = false;
     bool receive_paused = false;

@@ -14,8 +14,8 @@ namespace Quorin_Core {
 
 using boost::asio::ip::tcp;
 
-CTRL_Service::CTRL_Service(boost::asio::io_context& context, Server& server, Settings settings)
-    : server(server),
+CTRL_Service::CTRL_Service(boost::asio::io_context& context, Line_Handler run_line, Settings settings)
+    : run_line(std::move(run_line)),
       acceptor(context),
       settings(std::move(settings)),
       context(context),
@@ -55,7 +55,7 @@ void CTRL_Service::open_acceptor() {
 void CTRL_Service::start_tcp_accept() {
     std::lock_guard lock(mutex);
     if (stopped) return;
-    sweep_closed_connections();
+    sweep_stopped_connections();
     if (connections.size() >= settings.max_connections) {
         // At the limit no accept is pending: new clients wait in the listen backlog.
         arm_retry_timer();
@@ -75,9 +75,9 @@ void CTRL_Service::arm_retry_timer() {
     });
 }
 
-void CTRL_Service::sweep_closed_connections() {
+void CTRL_Service::sweep_stopped_connections() {
     for (auto entry = connections.begin(); entry != connections.end();) {
-        if (*entry && !(*entry)->is_closed()) {
+        if (*entry && !(*entry)->is_stopped()) {
             ++entry;
             continue;
         }
@@ -111,7 +111,7 @@ void CTRL_Service::on_accept(const std::shared_ptr<tcp::socket>& socket,
     {
         std::lock_guard lock(mutex);
         if (stopped) return;
-        auto connection = std::make_shared<Connection>(socket, server, std::chrono::seconds(settings.idle_s));
+        auto connection = std::make_shared<Connection>(socket, run_line, std::chrono::seconds(settings.idle_s));
         connection->tcp_receive();
         connections.push_back(connection);
         QUORIN_LOG(INFO, "New remote control connection: ", connection->remote());
@@ -156,7 +156,7 @@ void CTRL_Service::close_all_now() {
 
 void CTRL_Service::list_connections(std::vector<std::string>& records) {
     std::lock_guard lock(mutex);
-    sweep_closed_connections();
+    sweep_stopped_connections();
     for (const auto& connection : connections) records.push_back(connection->record());
 }
 

@@ -5,6 +5,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,10 +15,8 @@
 
 namespace Quorin_Core {
 
-class Server;
-
 /// The TCP control service: accepts up to `max_connections` clients on the control port and
-/// runs each command line they send through the command parser.
+/// hands each command line they send to the line handler, which returns the reply.
 ///
 /// Threading: every handler runs on the context's thread (the server's control thread).
 /// `list_connections` and `close_all_connections` may be called from any thread;
@@ -25,6 +24,9 @@ class Server;
 class CTRL_Service {
 public:
     class Connection;
+    /// Runs one command line (without its "\n") and returns the whole reply. Called on the
+    /// control thread.
+    using Line_Handler = std::function<std::string(const std::string& line)>;
 
     struct Settings {
         std::string listen_ip = "0.0.0.0";
@@ -36,7 +38,7 @@ public:
 
     /// Opens, binds and listens on `settings.listen_ip`:`settings.port`, then starts accepting.
     /// Throws std::runtime_error naming the step that failed.
-    CTRL_Service(boost::asio::io_context& context, Server& server, Settings settings);
+    CTRL_Service(boost::asio::io_context& context, Line_Handler run_line, Settings settings);
     ~CTRL_Service();
 
     CTRL_Service(const CTRL_Service&) = delete;
@@ -55,13 +57,13 @@ private:
     void open_acceptor();
     /// Closes a client that `allow` keeps out; false when it may stay.
     bool refused(boost::asio::ip::tcp::socket& socket);
-    void sweep_closed_connections();
+    void sweep_stopped_connections();
     void arm_retry_timer();
     void on_accept(const std::shared_ptr<boost::asio::ip::tcp::socket>& socket,
                    const boost::system::error_code& error);
     void close_all_now();
 
-    Server& server;
+    const Line_Handler run_line;
     boost::asio::ip::tcp::acceptor acceptor;
     std::vector<std::shared_ptr<Connection>> connections;
     const Settings settings;

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "services/Sparse_Array.hpp"
+#include "utility/Sparse_Array.hpp"
 
 namespace Quorin_Core {
 
@@ -85,7 +85,7 @@ public:
 
 private:
     std::unordered_map<boost::asio::ip::udp::endpoint, std::uint8_t, Endpoint_Hash> epid_map;
-    Sparse_Array<Endpoint_Struct> slots{max_links};
+    Utility::Sparse_Array<Endpoint_Struct> slots{max_links};
     mutable boost::shared_mutex mutex;
 };
 

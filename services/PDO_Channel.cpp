@@ -4,21 +4,15 @@
 
 #include <exception>
 
-#include "server/Device.hpp"
 #include "services/Udp_Port_Unreachable.hpp"
 #include "utility/Log_Repeat.hpp"
+#include "utility/Endpoint_Text.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
-namespace {
 
 using boost::asio::ip::udp;
-
-std::string endpoint_text(const udp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
-}  // namespace
+using Utility::endpoint_text;
 
 // ---- counters ---------------------------------------------------------------------------
 
@@ -37,12 +31,15 @@ PDO_Service::Channel::PDO_Diagnostics_::Snapshot PDO_Service::Channel::PDO_Diagn
 // ---- life --------------------------------------------------------------------------------
 
 PDO_Service::Channel::Channel(boost::asio::io_context& context, unsigned short port, const udp::endpoint& client,
-                              const std::shared_ptr<Device>& device)
+                              const std::shared_ptr<Session>& session)
     : context(context),
-      socket(open_client_socket(context, port, "Pdo channel")),
+      socket(open_client_socket(context, port, "Pdo channel",
+                                [](const char* step, const boost::system::error_code& error) {
+                                    return std::string(step) + ": " + error.message();
+                                })),
       local_endpoint(socket.local_endpoint()),
-      device(device),
-      device_identity(device.get()),
+      session(session),
+      session_identity(session.get()),
       client_endpoint(client),
       sender_endpoint(boost::asio::ip::address_v4::any(), 0) {
     diagnostics.clear();
@@ -56,8 +53,8 @@ PDO_Service::Channel::~Channel() {
 
 void PDO_Service::Channel::open() {
     stopped = false;
-    if (const auto served = device.lock()) {
-        served->session.set_tpdo_sync_read_handler(tpdo_handler);
+    if (const auto served = session.lock()) {
+        served->set_tpdo_sync_read_handler(tpdo_handler);
         sink_installed = true;
     }
     boost::asio::post(context, [self = shared_from_this()] { self->udp_receive(); });
@@ -72,7 +69,7 @@ bool PDO_Service::Channel::stop_and_unhook() {
     if (stopped.exchange(true)) return false;
     if (!sink_installed) return true;
     // A device already gone has taken its session, and the sink with it, along.
-    if (const auto served = device.lock()) served->session.reset_tpdo_sync_read_handler();
+    if (const auto served = session.lock()) served->reset_tpdo_sync_read_handler();
     return true;
 }
 
@@ -86,12 +83,12 @@ void PDO_Service::Channel::close_socket() {
 
 // ---- lookups -----------------------------------------------------------------------------
 
-bool PDO_Service::Channel::occupied(const udp::endpoint& client, const Device* other) const {
-    return client_endpoint == client || (!orphaned() && device_identity == other);
+bool PDO_Service::Channel::occupied(const udp::endpoint& client, const Session* other) const {
+    return client_endpoint == client || (!orphaned() && session_identity == other);
 }
 
-bool PDO_Service::Channel::serves(const Device* other, unsigned short port) const {
-    return (other != nullptr && !orphaned() && device_identity == other) || (port != 0 && local_endpoint.port() == port);
+bool PDO_Service::Channel::serves(const Session* other) const {
+    return other != nullptr && !orphaned() && session_identity == other;
 }
 
 std::string PDO_Service::Channel::record() const {
@@ -128,8 +125,8 @@ void PDO_Service::Channel::on_receive(const boost::system::error_code& error, st
 void PDO_Service::Channel::take_rpdo(std::size_t size) {
     if (size >= 1 && size <= Session::pdo_slot_bytes) {
         // Held for the write only: a device deleted meanwhile goes when this returns.
-        if (const auto served = device.lock()) {
-            served->session.pdo_write(rx_buffer.data(), size);
+        if (const auto served = session.lock()) {
+            served->pdo_write(rx_buffer.data(), size);
             ++diagnostics.rpdo_synced;
         }
     }

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "rt_serial/control/Session.hpp"
-#include "services/Handler_Memory.hpp"
+#include "utility/Handler_Memory.hpp"
 #include "services/PDO_Service.hpp"
 #include "services/TPDO_Queue.hpp"
 
@@ -79,10 +79,10 @@ public:
         std::atomic<std::uint64_t> tpdo_bytes{0};
     };
 
-    /// Opens the socket and binds it to 0.0.0.0:`port`; throws boost::system::system_error
+    /// Opens the socket and binds it to 0.0.0.0:`port`; throws std::runtime_error ("bind: ...")
     /// when that fails. The channel does nothing until `open`.
     Channel(boost::asio::io_context& context, unsigned short port, const udp::endpoint& client,
-            const std::shared_ptr<Device>& device);
+            const std::shared_ptr<Session>& session);
     /// Unhooks the sink if `destroy` has not; the socket closes with the object.
     ~Channel();
 
@@ -94,15 +94,16 @@ public:
     /// Sets `stopped`, removes the sink from the session (waiting until the session has left
     /// it), cancels and closes the socket; pending operations end as aborted. Safe to call twice.
     void destroy();
-    /// Whether the channel already serves `client` (address and port) or `device`.
-    bool occupied(const udp::endpoint& client, const Device* device) const;
-    /// Whether the channel is `device`'s (a null device matches none) or bound to `port`.
-    bool serves(const Device* device, unsigned short port) const;
+    /// Whether the channel already serves `client` (address and port) or `session`'s device.
+    bool occupied(const udp::endpoint& client, const Session* session) const;
+    /// Whether the channel is `session`'s device's (a null session matches none).
+    bool serves(const Session* session) const;
     /// Whether the device it serves is gone.
-    bool orphaned() const { return device.expired(); }
+    bool orphaned() const { return session.expired(); }
 
     /// The socket's local endpoint, as bound.
     const udp::endpoint& local() const { return local_endpoint; }
+    unsigned short local_port() const { return local_endpoint.port(); }
     /// The one client it talks to.
     const udp::endpoint& client() const { return client_endpoint; }
     /// "local_address:port client_address:port".
@@ -133,8 +134,8 @@ private:
     std::mutex socket_mutex;  ///< guards starting operations on `socket` against closing it
     udp::socket socket;
     const udp::endpoint local_endpoint;
-    const std::weak_ptr<Device> device;
-    const Device* const device_identity;  ///< compared only, never dereferenced
+    const std::weak_ptr<Session> session;  ///< expires with its device
+    const Session* const session_identity;  ///< compared only, never dereferenced
     const udp::endpoint client_endpoint;
     udp::endpoint sender_endpoint;  ///< source of the datagram being received (PDO thread)
     std::atomic<bool> stopped{false};
@@ -142,9 +143,9 @@ private:
     std::array<std::uint8_t, datagram_buffer_bytes> rx_buffer{};  ///< PDO thread only
     TPDO_Queue tpdo_queue;
     TPDO_Read_Handler tpdo_handler{*this};
-    Handler_Memory receive_memory;
-    Handler_Memory transmit_memory;
-    Handler_Memory flush_memory;
+    Utility::Handler_Memory receive_memory;
+    Utility::Handler_Memory transmit_memory;
+    Utility::Handler_Memory flush_memory;
 };
 
 }  // namespace Quorin_Core

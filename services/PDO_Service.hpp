@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "services/Device_Registry.hpp"
+#include "services/Served_Device.hpp"
+
 namespace Quorin_Core {
 
-class Device;
 
 /// The UDP process-data service: at most one channel per device, each a UDP socket bound to
 /// 0.0.0.0 on a port of its own that talks to exactly one client. Ports count up from
@@ -20,8 +22,8 @@ class Device;
 ///
 /// Threading: `add_channel`, `get_channel`, `remove_channel`, `remove_all_channels`,
 /// `list_channels` and `channel_count` run on command threads (the console, the control
-/// thread) and the destructor; `channels` and `next_port` are guarded by `channels_mutex`.
-/// The channels' sockets run on `context` (the PDO thread); see `Channel`.
+/// thread) and the destructor; the registry guards the channels. The channels' sockets run on
+/// `context` (the PDO thread); see `Channel`.
 class PDO_Service {
 public:
     class Channel;
@@ -37,13 +39,13 @@ public:
     /// Opens a channel between `client` and `device`, starts it and returns its local port;
     /// 0 when the device already has a channel or another channel serves `client`. Throws
     /// std::invalid_argument for a client no IPv4 socket can serve (an IPv6 address, port 0),
-    /// and boost::system::system_error when the socket cannot be opened or bound (that port
-    /// stays consumed).
-    unsigned short add_channel(const boost::asio::ip::udp::endpoint& client, const std::shared_ptr<Device>& device);
-    /// The channel of `device`, or the one on local `port` (0 matches none); empty if none.
-    std::shared_ptr<Channel> get_channel(const Device* device, unsigned short port);
+    /// and std::runtime_error ("bind: ...") when the socket cannot be opened or bound (that
+    /// port stays consumed).
+    unsigned short add_channel(const boost::asio::ip::udp::endpoint& client, const Served_Device& device);
+    /// The channel of `session`'s device, or the one on local `port` (0 matches none); empty if none.
+    std::shared_ptr<Channel> get_channel(const RT_Serial::Control::Session* session, unsigned short port);
     /// Closes and forgets the channel that `get_channel` would find; false when none matched.
-    bool remove_channel(const Device* device, unsigned short port);
+    bool remove_channel(const RT_Serial::Control::Session* session, unsigned short port);
     /// Closes and forgets every channel.
     void remove_all_channels();
     /// Appends "local_address:port client_address:port" for each channel, in order of opening.
@@ -52,18 +54,8 @@ public:
     std::size_t channel_count();
 
 private:
-    /// The port the next channel gets; 0 after 65535 means: start again at `port_start`.
-    unsigned short take_port();
-    /// Closes and forgets the channels whose device is gone (a device deleted while a command
-    /// was opening its channel): they serve nobody and must not block their client endpoint.
-    void remove_orphans();
-    std::vector<std::shared_ptr<Channel>>::iterator find_channel(const Device* device, unsigned short port);
-
-    std::vector<std::shared_ptr<Channel>> channels;  ///< in order of opening
     boost::asio::io_context& context;
-    std::uint16_t next_port;
-    const std::uint16_t port_start;
-    std::mutex channels_mutex;
+    Device_Registry<Channel> channels;
 };
 
 }  // namespace Quorin_Core

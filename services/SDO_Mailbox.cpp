@@ -5,12 +5,16 @@
 #include <stdexcept>
 
 #include "rt_serial/datalink/SDO_Splitter.hpp"
-#include "server/Device.hpp"
+#include "rt_serial/control/Session.hpp"
 #include "services/Udp_Port_Unreachable.hpp"
 #include "utility/Log_Repeat.hpp"
+#include "utility/Endpoint_Text.hpp"
 #include "utility/Logger.hpp"
 
 namespace Quorin_Core {
+
+using Utility::endpoint_text;
+
 namespace {
 
 using boost::asio::ip::udp;
@@ -62,10 +66,6 @@ const char* drop_reason(Drop kind) {
     }
 }
 
-std::string endpoint_text(const udp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 }  // namespace
 
 void SDO_Service::Mailbox::SDO_Diagnostics_::reset(unsigned char epid) {
@@ -91,37 +91,27 @@ SDO_Service::Mailbox::EPID_Counters SDO_Service::Mailbox::SDO_Diagnostics_::get(
     return {record.rx_sdo.load(), record.tx_sdo.load(), record.rx_sdo_bytes.load(), record.tx_sdo_bytes.load()};
 }
 
-SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short port,
-                              const std::shared_ptr<Device>& device)
+SDO_Service::Mailbox::Mailbox(boost::asio::io_context& context, unsigned short port, const Served_Device& device)
     : context(context),
-      socket(context),
-      device(device),
-      device_address(device.get()),
-      tx_queue(device->tx_queue),
-      rx_queue(device->rx_queue),
+      socket(open_client_socket(context, port, "Sdo mailbox",
+                                [port](const char*, const boost::system::error_code& error) {
+                                    return "Error binding sdo mailbox on port " + std::to_string(port) + ": " +
+                                           error.message();
+                                })),
+      session(device.session),
+      session_identity(device.session.get()),
+      tx_queue(device.tx_queue),
+      rx_queue(device.rx_queue),
       target_endpoint(udp::v4(), 0),
       sender_endpoint(udp::v4(), 0),
-      ledger(device->sdo_ledger),
+      ledger(device.sdo_ledger),
       timer(context),
-      device_name(device->name) {
-    const udp::endpoint local(udp::v4(), port);
+      device_name(device.name) {
     boost::system::error_code error;
-    socket.open(local.protocol(), error);
-    if (!error) socket.bind(local, error);
-    if (error) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        throw std::runtime_error("Error binding sdo mailbox on port " + std::to_string(port) + ": " +
-                                 error.message());
-    }
-    // A client that has gone must not make the next receive fail (on Windows it would).
-    if (const int refused = ignore_port_unreachable(socket); refused != 0)
-        QUORIN_LOG(WARN, "Sdo mailbox on port ", port, " reports unreachable clients as receive errors (error ",
-                   refused, ")");
     const auto bound = socket.local_endpoint(error);
     local_port_number = error ? port : bound.port();
-    local_address_text = error ? local.address().to_string() : bound.address().to_string();
-    discard_stale_messages(device->name);
+    local_address_text = error ? "0.0.0.0" : bound.address().to_string();
+    discard_stale_messages(device_name);
 }
 
 void SDO_Service::Mailbox::discard_stale_messages(const std::string& device_name) {
@@ -194,14 +184,14 @@ void SDO_Service::Mailbox::settle_removed_link(unsigned char epid, EPID_Ledger::
 }
 
 EPID_Ledger::Run_Time SDO_Service::Mailbox::run_time() const {
-    const auto served = device.lock();
-    return served ? served->session.run_time() : EPID_Ledger::Run_Time{0};
+    const auto served = session.lock();
+    return served ? served->run_time() : EPID_Ledger::Run_Time{0};
 }
 
 EPID_Ledger::Run_Time SDO_Service::Mailbox::hold_time() const {
-    const auto served = device.lock();
+    const auto served = session.lock();
     if (!served) return EPID_Ledger::min_hold;
-    return EPID_Ledger::hold_time(served->tx_queue->count(), served->session.timing().us_per_byte);
+    return EPID_Ledger::hold_time(tx_queue->count(), served->timing().us_per_byte);
 }
 
 void SDO_Service::Mailbox::note_drop(Drop kind, std::uint64_t count, const std::function<std::string()>& what) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "rt_serial/protocol/SDO_Queue.hpp"
+#include "rt_serial/protocol/SPB_Queue.hpp"
 #include "services/EPID_Ledger.hpp"
 #include "services/Endpoint_Allowed.hpp"
 #include "services/SDO_Service.hpp"
@@ -46,8 +46,6 @@ namespace Quorin_Core {
 /// Lock order: `links`, then the ledger's lock or a queue's lock; `socket_mutex` is taken alone.
 class SDO_Service::Mailbox final : public std::enable_shared_from_this<Mailbox>, public RT_Serial::Protocol::SDO::Fill_Listener {
 public:
-    using Queue = RT_Serial::Protocol::SDO::Queue;
-
     /// Largest datagram handled; a longer one arrives cut to this size.
     static constexpr std::size_t datagram_bytes = 1024;
     /// Shortest datagram handled: the header byte up to the EPID and one more.
@@ -105,7 +103,7 @@ public:
     /// Opens the socket on 0.0.0.0:`port` for `device` and discards what an earlier mailbox
     /// left in the device's queues; throws std::runtime_error when the socket cannot be opened
     /// or bound. Nothing runs until `open`.
-    Mailbox(boost::asio::io_context& context, unsigned short port, const std::shared_ptr<Device>& device);
+    Mailbox(boost::asio::io_context& context, unsigned short port, const Served_Device& device);
     /// Closes the socket if `destroy` has not.
     ~Mailbox();
 
@@ -135,10 +133,12 @@ public:
     /// What was dropped so far, by kind.
     Drop_Counts drop_counts() const;
 
-    /// Whether this mailbox serves `device`, which still exists.
-    bool serves(const Device* device) const { return device != nullptr && device == device_address && !orphaned(); }
+    /// Whether this mailbox serves `session`'s device, which still exists.
+    bool serves(const RT_Serial::Control::Session* other) const {
+        return other != nullptr && other == session_identity && !orphaned();
+    }
     /// Whether the device it served has been destroyed.
-    bool orphaned() const { return device.expired(); }
+    bool orphaned() const { return session.expired(); }
     /// The port the socket is bound to.
     unsigned short local_port() const { return local_port_number; }
     /// The address the socket is bound to, in text form.
@@ -185,10 +185,10 @@ private:
 
     boost::asio::io_context& context;
     boost::asio::ip::udp::socket socket;
-    std::weak_ptr<const Device> device;
-    const Device* const device_address;  ///< identity only, never dereferenced
-    const std::shared_ptr<Queue> tx_queue;  ///< server to device, filled here
-    const std::shared_ptr<Queue> rx_queue;  ///< device to server, drained here
+    const std::weak_ptr<const RT_Serial::Control::Session> session;  ///< expires with its device
+    const RT_Serial::Control::Session* const session_identity;  ///< compared only, never dereferenced
+    const std::shared_ptr<SPB_Queue> tx_queue;  ///< server to device, filled here
+    const std::shared_ptr<SPB_Queue> rx_queue;  ///< device to server, drained here
     boost::asio::ip::udp::endpoint target_endpoint;
     boost::asio::ip::udp::endpoint sender_endpoint;
     Endpoint_Allowed links;

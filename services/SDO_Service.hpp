@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace Quorin_Core {
-class Device;
-}
+#include "services/Device_Registry.hpp"
+#include "services/Served_Device.hpp"
 
 namespace Quorin_Core {
 
@@ -19,10 +18,10 @@ namespace Quorin_Core {
 /// port, one per mailbox created, and never given back.
 ///
 /// Threading: the operations below may be called from any thread (the console and the
-/// control thread); `mailboxes_mutex` guards `mailboxes` and `next_port`. The mailboxes'
-/// loops run on `context` (the server's SDO thread). The service's lock and the server's
-/// `devices_mutex` are never nested; the lock of a mailbox's links is taken inside
-/// `mailboxes_mutex` only (never the other way round).
+/// control thread); the registry's lock guards the mailboxes. The mailboxes' loops run on
+/// `context` (the server's SDO thread). The registry's lock and the server's `devices_mutex`
+/// are never nested; the lock of a mailbox's links is taken inside the registry's only (never
+/// the other way round).
 class SDO_Service {
 public:
     class Mailbox;
@@ -38,12 +37,12 @@ public:
     /// Opens a mailbox for `device` on the next port and returns that port; 0 when the device
     /// has one already. Throws std::runtime_error when the socket cannot be opened or bound
     /// (the port stays used up).
-    unsigned short add_mailbox(const std::shared_ptr<Device>& device);
-    /// The mailbox of `device`, or else the one on local `port` (0 matches none); empty when
-    /// nothing matches.
-    std::shared_ptr<Mailbox> get_mailbox(const Device* device, unsigned short port);
+    unsigned short add_mailbox(const Served_Device& device);
+    /// The mailbox of `session`'s device, or else the one on local `port` (0 matches none);
+    /// empty when nothing matches.
+    std::shared_ptr<Mailbox> get_mailbox(const RT_Serial::Control::Session* session, unsigned short port);
     /// Closes and forgets the mailbox that get_mailbox would find; false when none matched.
-    bool remove_mailbox(const Device* device, unsigned short port);
+    bool remove_mailbox(const RT_Serial::Control::Session* session, unsigned short port);
     /// Closes and forgets every mailbox.
     void remove_all_mailboxes();
     /// For each mailbox in creation order: its local entry, then one record per link.
@@ -52,18 +51,8 @@ public:
     std::size_t mailbox_count();
 
 private:
-    /// Index of the matching mailbox in `mailboxes`, or its size. Caller holds the lock.
-    std::size_t find_mailbox(const Device* device, unsigned short port) const;
-    /// Closes and forgets the mailboxes whose device no longer exists. Caller holds the lock.
-    void sweep_orphans();
-    /// Destroys the mailbox at `index` and erases it. Caller holds the lock.
-    void retire(std::size_t index);
-
-    std::vector<std::shared_ptr<Mailbox>> mailboxes;  ///< in creation order
     boost::asio::io_context& context;
-    std::uint16_t next_port;
-    const std::uint16_t base_port;
-    std::mutex mailboxes_mutex;
+    Device_Registry<Mailbox> mailboxes;
 };
 
 }  // namespace Quorin_Core

@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "services/Sparse_Array.hpp"
+#include "utility/Sparse_Array.hpp"
 
 namespace {
 
@@ -20,7 +20,7 @@ udp::endpoint client(unsigned n) { return {make_address("10.0.0." + std::to_stri
 
 // Freeing a free id, which Endpoint_Allowed never does, must not put it in the free list twice.
 TEST(Sparse_Array, a_freed_id_is_handed_out_once) {
-    Quorin_Core::Sparse_Array<int> array(4);
+    Quorin_Core::Utility::Sparse_Array<int> array(4);
     for (int value : {10, 11, 12, 13}) array.add(value);
     array.remove(2);
     array.remove(2);

@@ -39,8 +39,8 @@ protected:
 
     /// A mailbox for `device` with `count` more linked clients (EPIDs 0, 1, ...).
     std::shared_ptr<Mailbox> mailbox_with_clients(const std::shared_ptr<Device>& device, unsigned count) {
-        service.add_mailbox(device);
-        auto mailbox = service.get_mailbox(device.get(), 0);
+        service.add_mailbox(device->served());
+        auto mailbox = service.get_mailbox(&device->session, 0);
         for (unsigned i = 0; i < count; ++i) mailbox->add_link(loopback(*clients.emplace_back(std::make_unique<Udp_Client>())));
         return mailbox;
     }
@@ -77,15 +77,15 @@ protected:
 TEST_F(SDO_Service_Test, one_mailbox_a_device_found_by_device_or_port_serving_on_after_its_device_is_gone_until_swept) {
     const auto arm = make_device("arm");
     auto hand = make_device("hand");
-    EXPECT_EQ(service.add_mailbox(arm), base_port);
-    EXPECT_EQ(service.add_mailbox(arm), 0) << "one mailbox per device";
+    EXPECT_EQ(service.add_mailbox(arm->served()), base_port);
+    EXPECT_EQ(service.add_mailbox(arm->served()), 0) << "one mailbox per device";
     const auto mailbox = mailbox_with_clients(hand, 1);
     EXPECT_EQ(mailbox->local_port(), base_port + 1);
     EXPECT_EQ(service.get_mailbox(nullptr, base_port + 1), mailbox);
     EXPECT_FALSE(service.get_mailbox(nullptr, 0));
     ASSERT_TRUE(service.remove_mailbox(nullptr, base_port));
-    EXPECT_FALSE(service.remove_mailbox(arm.get(), 0));
-    EXPECT_FALSE(service.get_mailbox(arm.get(), 0));
+    EXPECT_FALSE(service.remove_mailbox(&arm->session, 0));
+    EXPECT_FALSE(service.get_mailbox(&arm->session, 0));
 
     // hand goes; only its mailbox still holds its queues, and serves them until it is swept.
     const auto answers = hand->rx_queue;

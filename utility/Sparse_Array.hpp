@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace Quorin_Core {
+namespace Quorin_Core::Utility {
 
 /// A table of at most `capacity` values addressed by small ids. A freed id is handed out
 /// again before a new one: the most recently freed first. Reading an id that was never
@@ -81,4 +81,4 @@ private:
     unsigned long long capacity;
 };
 
-}  // namespace Quorin_Core
+}  // namespace Quorin_Core::Utility

@@ -1,4 +1,4 @@
-#include "app/Server_Config.hpp"
+#include "server/Server_Config.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/system_error.hpp>

@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace Quorin_Core {
+namespace Quorin_Core::Utility {
 
 /// Storage for the handler of one asynchronous operation at a time, so that an operation
 /// repeated every cycle (a receive, a send, a post) needs no heap allocation. A second
@@ -77,4 +77,4 @@ private:
     std::atomic<bool> in_use{false};
 };
 
-}  // namespace Quorin_Core
+}  // namespace Quorin_Core::Utility

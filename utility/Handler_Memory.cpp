@@ -1,8 +1,8 @@
-#include "services/Handler_Memory.hpp"
+#include "utility/Handler_Memory.hpp"
 
 #include <new>
 
-namespace Quorin_Core {
+namespace Quorin_Core::Utility {
 
 void* Handler_Memory::allocate(std::size_t size) {
     if (size <= storage_bytes && !in_use.exchange(true, std::memory_order_acquire)) return storage;
@@ -17,4 +17,4 @@ void Handler_Memory::deallocate(void* pointer) {
     ::operator delete(pointer);
 }
 
-}  // namespace Quorin_Core
+}  // namespace Quorin_Core::Utility
