@@ -19,6 +19,7 @@ namespace {
 constexpr const char* trim_characters = " \n\r\t";
 constexpr int lowest_port = 1024;
 constexpr int highest_port = 65535;
+constexpr const char* port_range = "1024 - 65535";
 constexpr int max_reconnect_ms = 3'600'000;  // an hour
 constexpr int lowest_baudrate = 300;
 constexpr int highest_baudrate = 16'000'000;
@@ -92,17 +93,13 @@ void Server_Config::parse_line(const std::string& raw_line, std::string& section
 void Server_Config::apply(const std::string& section, const std::string& key,
                           const std::string& value) {
     if (section == "server" && key == "host_ip") {
-        boost::system::error_code error;
-        const auto address = boost::asio::ip::make_address(value, error);
-        if (error) throw std::runtime_error(error.message());
-        server.host_ip = address.to_string();
-        QUORIN_LOG(INFO, "Loaded server->host_ip: ", server.host_ip);
+        parse_address(value, "server->host_ip", server.host_ip);
     } else if (section == "control_service") {
         apply_control_service(key, value);
     } else if (section == "sdo_service" && key == "port_start") {
-        parse_port(value, "sdo_service->port", sdo_service.port);
+        parse_bounded(value, "sdo_service->port", lowest_port, highest_port, port_range, sdo_service.port);
     } else if (section == "pdo_service" && key == "port_start") {
-        parse_port(value, "pdo_service->port_start", pdo_service.port_start);
+        parse_bounded(value, "pdo_service->port_start", lowest_port, highest_port, port_range, pdo_service.port_start);
     } else if (section == "sdo_service" && key == "timeout_s") {
         parse_wide(value, "sdo_service->timeout_s", sdo_service.timeout_s);
     } else if (section == "pdo_service" && key == "timeout_s") {
@@ -116,61 +113,49 @@ void Server_Config::apply(const std::string& section, const std::string& key,
         device.baudrate = static_cast<std::uint64_t>(number);
         QUORIN_LOG(INFO, "Loaded device->baudrate: ", device.baudrate);
     } else if (section == "device" && key == "realtime_priority") {
-        const int number = std::stoi(value);
-        if (number != 0 && number != 1) {
-            QUORIN_LOG_ERROR("Config device->realtime_priority [", number, "] invalid (should be 0 or 1)!");
-            return;
-        }
-        device.realtime_priority = number == 1;
-        QUORIN_LOG(INFO, "Loaded device->realtime_priority: ", number);
+        parse_bounded(value, "device->realtime_priority", 0, 1, "0 or 1", device.realtime_priority);
     } else if (section == "device" && key == "reconnect_ms") {
-        const int number = std::stoi(value);
-        if (number < 0 || number > max_reconnect_ms) {
-            QUORIN_LOG_ERROR("Config device->reconnect_ms [", number, "] invalid (should be 0 - ", max_reconnect_ms, ")!");
-            return;
-        }
-        device.reconnect_ms = static_cast<std::uint32_t>(number);
-        QUORIN_LOG(INFO, "Loaded device->reconnect_ms: ", number);
+        parse_bounded(value, "device->reconnect_ms", 0, max_reconnect_ms, "0 - " + std::to_string(max_reconnect_ms),
+                      device.reconnect_ms);
     }
 }
 
 void Server_Config::apply_control_service(const std::string& key, const std::string& value) {
     if (key == "port") {
-        parse_port(value, "control_service->port", control_service.port);
+        parse_bounded(value, "control_service->port", lowest_port, highest_port, port_range, control_service.port);
     } else if (key == "timeout_s") {
         parse_wide(value, "control_service->timeout_s", control_service.timeout_s);
     } else if (key == "listen_ip") {
-        boost::system::error_code error;
-        const auto address = boost::asio::ip::make_address(value, error);
-        if (error) throw std::runtime_error(error.message());
-        control_service.listen_ip = address.to_string();
-        QUORIN_LOG(INFO, "Loaded control_service->listen_ip: ", control_service.listen_ip);
+        parse_address(value, "control_service->listen_ip", control_service.listen_ip);
     } else if (key == "allow") {
         control_service.allow = Utility::Address_Range::parse_list(value);
         std::string listed;
         for (const auto& range : control_service.allow) listed += (listed.empty() ? "" : ", ") + range.to_string();
         QUORIN_LOG(INFO, "Loaded control_service->allow: ", listed);
     } else if (key == "idle_s") {
-        const int number = std::stoi(value);
-        if (number < 0) {
-            QUORIN_LOG_ERROR("Config control_service->idle_s [", number, "] invalid (should be 0 - ",
-                             std::numeric_limits<int>::max(), ")!");
-            return;
-        }
-        control_service.idle_s = static_cast<std::uint32_t>(number);
-        QUORIN_LOG(INFO, "Loaded control_service->idle_s: ", number);
+        const int highest = std::numeric_limits<int>::max();
+        parse_bounded(value, "control_service->idle_s", 0, highest, "0 - " + std::to_string(highest), control_service.idle_s);
     }
 }
 
-bool Server_Config::parse_port(const std::string& value, const char* name, std::uint16_t& port) {
+template <typename Field>
+void Server_Config::parse_bounded(const std::string& value, const char* name, int lowest, int highest,
+                                  const std::string& range, Field& field) {
     const int number = std::stoi(value);
-    if (number < lowest_port || number > highest_port) {
-        QUORIN_LOG_ERROR("Config ", name, " [", number, "] invalid (should be 1024 - 65535)!");
-        return false;
+    if (number < lowest || number > highest) {
+        QUORIN_LOG_ERROR("Config ", name, " [", number, "] invalid (should be ", range, ")!");
+        return;
     }
-    port = static_cast<std::uint16_t>(number);
-    QUORIN_LOG(INFO, "Loaded ", name, ": ", port);
-    return true;
+    field = static_cast<Field>(number);
+    QUORIN_LOG(INFO, "Loaded ", name, ": ", number);
+}
+
+void Server_Config::parse_address(const std::string& value, const char* name, std::string& field) {
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(value, error);
+    if (error) throw std::runtime_error(error.message());
+    field = address.to_string();
+    QUORIN_LOG(INFO, "Loaded ", name, ": ", field);
 }
 
 void Server_Config::parse_wide(const std::string& value, const char* name, std::uint64_t& field) {

@@ -60,7 +60,14 @@ public:
 
 private:
     void apply(const std::string& section, const std::string& key, const std::string& value);
-    static bool parse_port(const std::string& value, const char* name, std::uint16_t& port);
+    /// Stores and logs a number within [lowest, highest]; logs one outside as invalid ("should be
+    /// `range`") and keeps the field. Throws what std::stoi throws.
+    template <typename Field>
+    static void parse_bounded(const std::string& value, const char* name, int lowest, int highest,
+                              const std::string& range, Field& field);
+    /// Stores and logs an IPv4 or IPv6 address in its canonical text; throws std::runtime_error
+    /// with the address library's description when it does not parse.
+    static void parse_address(const std::string& value, const char* name, std::string& field);
     static void parse_wide(const std::string& value, const char* name, std::uint64_t& field);
     void apply_control_service(const std::string& key, const std::string& value);
 };
