@@ -15,8 +15,9 @@ using boost::asio::ip::udp;
 TEST(Udp_Port_Unreachable, a_send_to_a_client_that_has_gone_does_not_fail_the_next_receive) {
     boost::asio::io_context context;
     const udp::endpoint any_loopback(boost::asio::ip::make_address("127.0.0.1"), 0);
-    // The PDO channels' socket, as they open it.
-    udp::socket socket = Quorin_Core::open_client_socket(context, 0, "Pdo channel");
+    // A service's socket, as the channels and mailboxes open it.
+    udp::socket socket = Quorin_Core::open_client_socket(
+        context, 0, "Pdo channel", [](const char* step, const boost::system::error_code& error) { return step + (": " + error.message()); });
     udp::socket closed_port(context, any_loopback), other(context, any_loopback);
     const auto nobody = closed_port.local_endpoint();
     closed_port.close();
